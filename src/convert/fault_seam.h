@@ -1,0 +1,19 @@
+// The point before every operating-system call of a conversion where a test
+// build can make that call fail with a real error code. In the product it is
+// an inline zero that the compiler removes.
+#pragma once
+
+namespace sk {
+
+enum class IoOp { kOpen, kQuery, kCreate, kRead, kWrite, kFlush, kClose, kAccess, kMove, kRemove };
+
+#if defined(SEARCHKEY_FAULT_INJECTION)
+// The error code the call must fail with, or 0 to make the real call.
+int InjectedFault(IoOp op);
+#else
+inline int InjectedFault(IoOp) {
+    return 0;
+}
+#endif
+
+}  // namespace sk

@@ -1,0 +1,203 @@
+// The line rule on the line buffer, and the file pass: read the input, write
+// the converted lines to a new "workfile.txt" beside it, flush it to disk and
+// move it over the input in one step. Any failure removes the work file this
+// pass created and leaves the input untouched.
+#include "search_key_converter.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "byte_sink.h"
+#include "file_system.h"
+#include "key_field.h"
+#include "line_rewriter.h"
+#include "path_rules.h"
+
+using sk::ConvertStep;
+namespace fs = sk::fs;
+
+namespace {
+
+const char kWorkFileName[] = "workfile.txt";
+
+// Longest path the pass builds, terminator included (PATH_MAX on Linux; the
+// Windows calls refuse longer paths themselves).
+const size_t kPathRoom = 4096;
+
+// Read and write sizes: large enough for the speed of a plain copy, small
+// enough that a pass needs 128 KiB whatever the file.
+const size_t kChunk = 64 * 1024;
+
+// Hands the rewritten text to the work file and keeps the first error.
+class WorkSink : public sk::ByteSink {
+public:
+    explicit WorkSink(const fs::FileHandle& file) : m_file(file), m_nError(0) {}
+    int Write(const char* p, size_t cb) override {
+        m_nError = fs::WriteAll(m_file, p, cb);
+        return m_nError == 0 ? 1 : 0;
+    }
+    int Error() const { return m_nError; }
+
+private:
+    const fs::FileHandle& m_file;
+    int m_nError;
+};
+
+const char* StepText(ConvertStep step) {
+    switch (step) {
+        case ConvertStep::kNone:
+            return "converted";
+        case ConvertStep::kNoFileName:
+            return "the path names no file";
+        case ConvertStep::kPathTooLong:
+            return "the path is too long";
+        case ConvertStep::kOpenInput:
+            return "cannot open the file";
+        case ConvertStep::kQueryInput:
+            return "cannot read the file's attributes";
+        case ConvertStep::kIsFolder:
+            return "the path names a folder, not a file";
+        case ConvertStep::kNotAFile:
+            return "the path names a device or pipe, not a file";
+        case ConvertStep::kReadOnly:
+            return "the file is read-only";
+        case ConvertStep::kWorkFileExists:
+            return "workfile.txt already exists in the file's folder";
+        case ConvertStep::kCreateWork:
+            return "cannot create workfile.txt";
+        case ConvertStep::kRead:
+            return "cannot read the file";
+        case ConvertStep::kWrite:
+            return "cannot write workfile.txt";
+        case ConvertStep::kTooManyLines:
+            return "the file has too many lines";
+        case ConvertStep::kCloseInput:
+            return "cannot close the file";
+        case ConvertStep::kFlushWork:
+            return "cannot flush workfile.txt to disk";
+        case ConvertStep::kCloseWork:
+            return "cannot close workfile.txt";
+        case ConvertStep::kCopyAccess:
+            return "cannot give workfile.txt the file's owner and permissions";
+        case ConvertStep::kReplace:
+            return "cannot replace the file with workfile.txt";
+    }
+    return "failed";
+}
+
+}  // namespace
+
+SearchKeyConverter::SearchKeyConverter()
+    : m_szLine(), m_failStep(ConvertStep::kNone), m_nFailError(0), m_bWorkLeft(false) {}
+
+SearchKeyConverter::~SearchKeyConverter() {}
+
+void SearchKeyConverter::SetLine(const char* pszLine) {
+    std::strncpy(m_szLine, pszLine, kLineRoom - 1);
+    m_szLine[kLineRoom - 1] = '\0';
+}
+
+int SearchKeyConverter::KeyIsMissing() {
+    size_t cch = std::strlen(m_szLine);
+    if (cch != 0 && m_szLine[cch - 1] == '\n')
+        m_szLine[--cch] = '\0';
+    sk::KeyField key;
+    key.Feed(m_szLine, cch);
+    return key.IsMissing();
+}
+
+int SearchKeyConverter::Fail(ConvertStep step, int nError) {
+    m_failStep = step;
+    m_nFailError = nError;
+    return 0;
+}
+
+int SearchKeyConverter::Convert(const char* pszPath) {
+    m_failStep = ConvertStep::kNone;
+    m_nFailError = 0;
+    m_bWorkLeft = false;
+
+    // The work file goes into the input's own folder, whatever the current
+    // directory is, so that the final move stays inside one folder.
+    const size_t cchPath = pszPath != nullptr ? std::strlen(pszPath) : 0;
+    const size_t cchFolder = cchPath != 0 ? sk::FolderLength(pszPath, sk::NativePathRules()) : 0;
+    if (cchFolder == cchPath)
+        return Fail(ConvertStep::kNoFileName, 0);
+    if (cchPath >= kPathRoom || cchFolder + sizeof kWorkFileName > kPathRoom)
+        return Fail(ConvertStep::kPathTooLong, 0);
+    char szWork[kPathRoom];
+    std::memcpy(szWork, pszPath, cchFolder);
+    std::memcpy(szWork + cchFolder, kWorkFileName, sizeof kWorkFileName);
+
+    fs::FileHandle in;
+    if (fs::SysError e = fs::OpenInput(pszPath, &in))
+        return Fail(ConvertStep::kOpenInput, e);
+    fs::FileInfo info;
+    if (fs::SysError e = fs::QueryInput(in, &info))
+        return Fail(ConvertStep::kQueryInput, e);
+    if (info.bDirectory)
+        return Fail(ConvertStep::kIsFolder, 0);
+    if (!info.bRegular)
+        return Fail(ConvertStep::kNotAFile, 0);
+    if (info.bReadOnly)
+        return Fail(ConvertStep::kReadOnly, 0);
+
+    fs::FileHandle work;
+    if (fs::SysError e = fs::CreateWork(szWork, &work)) {
+        return Fail(fs::IsExistsError(e) ? ConvertStep::kWorkFileExists : ConvertStep::kCreateWork,
+                    e);
+    }
+    if (WriteWorkFile(&in, &work, info, szWork)) {
+        fs::SysError e = fs::MoveOver(szWork, pszPath);
+        if (e == 0)
+            return 1;
+        Fail(ConvertStep::kReplace, e);
+    }
+
+    // The one cleanup path: only the work file this pass created is removed.
+    if (work.IsOpen())
+        (void)fs::CloseFile(&work);  // already failing; its own error adds nothing
+    if (fs::RemoveWork(szWork) != 0)
+        m_bWorkLeft = true;
+    return 0;
+}
+
+int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, fs::FileHandle* pWork,
+                                      const fs::FileInfo& info, const char* pszWork) {
+    char inBuf[kChunk];
+    char outBuf[kChunk];
+    WorkSink sink(*pWork);
+    sk::LineRewriter rewriter(&sink, outBuf, sizeof outBuf);
+    while (!rewriter.Stopped()) {
+        size_t cbRead = 0;
+        if (fs::SysError e = fs::ReadSome(*pIn, inBuf, sizeof inBuf, &cbRead))
+            return Fail(ConvertStep::kRead, e);
+        if (cbRead == 0)
+            break;
+        if (!rewriter.Feed(inBuf, cbRead))
+            break;
+    }
+    if (!rewriter.Finish()) {
+        return sink.Error() != 0 ? Fail(ConvertStep::kWrite, sink.Error())
+                                 : Fail(ConvertStep::kTooManyLines, 0);
+    }
+    if (fs::SysError e = fs::CloseFile(pIn))
+        return Fail(ConvertStep::kCloseInput, e);
+    if (fs::SysError e = fs::FlushToDisk(*pWork))
+        return Fail(ConvertStep::kFlushWork, e);
+    if (fs::SysError e = fs::CloseFile(pWork))
+        return Fail(ConvertStep::kCloseWork, e);
+    if (fs::SysError e = fs::CopyAccess(pszWork, info))
+        return Fail(ConvertStep::kCopyAccess, e);
+    return 1;
+}
+
+void SearchKeyConverter::DescribeFailure(char* psz, size_t cch) const {
+    if (cch == 0)
+        return;
+    char szSystem[256] = "";
+    if (m_nFailError != 0)
+        fs::FormatError(m_nFailError, szSystem, sizeof szSystem);
+    std::snprintf(psz, cch, "%s%s%s%s", StepText(m_failStep), szSystem[0] != '\0' ? ": " : "",
+                  szSystem, m_bWorkLeft ? " (workfile.txt could not be removed)" : "");
+}

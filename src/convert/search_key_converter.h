@@ -1,0 +1,75 @@
+// Fills in missing search keys: the line rule and the pass that rewrites a
+// file through "workfile.txt" beside it.
+#pragma once
+
+#include <cstddef>
+
+namespace sk {
+
+// The step at which a conversion stopped; kNone after a success.
+enum class ConvertStep {
+    kNone,
+    kNoFileName,
+    kPathTooLong,
+    kOpenInput,
+    kQueryInput,
+    kIsFolder,
+    kNotAFile,
+    kReadOnly,
+    kWorkFileExists,
+    kCreateWork,
+    kRead,
+    kWrite,
+    kTooManyLines,
+    kCloseInput,
+    kFlushWork,
+    kCloseWork,
+    kCopyAccess,
+    kReplace,
+};
+
+namespace fs {
+class FileHandle;
+struct FileInfo;
+}  // namespace fs
+
+}  // namespace sk
+
+class SearchKeyConverter {
+public:
+    static const size_t kLineRoom = 256;
+
+    SearchKeyConverter();
+    virtual ~SearchKeyConverter();
+
+    // Puts one line, as the line reader gives it, into the line buffer
+    // (cut at 255 bytes: longer lines are for Convert, which has no such limit).
+    void SetLine(const char* pszLine);
+
+    // Removes the line feed from the line buffer and tells whether the line's
+    // key field is empty or reads as zero: 1 missing, 0 present.
+    int KeyIsMissing();
+
+    // Rewrites the file that pszPath names: 1 on success, 0 on failure. On
+    // failure the file and its folder are as they were before the call.
+    int Convert(const char* pszPath);
+
+    // Why the last Convert returned 0 (kNone after a success), and the
+    // system's error code for it (0 when the pass itself refused).
+    sk::ConvertStep FailedStep() const { return m_failStep; }
+    int FailedError() const { return m_nFailError; }
+    // "workfile.txt" could not be removed after a failure.
+    bool WorkFileLeft() const { return m_bWorkLeft; }
+    // The reason as one line of text, for the console.
+    void DescribeFailure(char* psz, size_t cch) const;
+
+private:
+    int Fail(sk::ConvertStep step, int nError);
+    int WriteWorkFile(sk::fs::FileHandle* pIn, sk::fs::FileHandle* pWork,
+                      const sk::fs::FileInfo& info, const char* pszWork);
+
+    char m_szLine[kLineRoom];
+    sk::ConvertStep m_failStep;
+    int m_nFailError;
+    bool m_bWorkLeft;
+};
