@@ -1,65 +1,48 @@
-// Temporary folders and file helpers for the tests (POSIX).
+// Temporary folders and file helpers for the tests, on any platform.
 #include "temp_folder.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
-#include <dirent.h>
-#include <ftw.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace {
-
-int RemoveEntry(const char* pszPath, const struct stat*, int, struct FTW*) {
-    ::chmod(pszPath, 0700);  // a test may have made a folder read-only
-    return ::remove(pszPath);
-}
-
-void Walk(const std::string& base, const std::string& rel,
-          std::map<std::string, std::string>* pOut) {
-    DIR* pDir = ::opendir((base + rel).c_str());
-    if (pDir == nullptr)
-        throw std::runtime_error("opendir " + base + rel);
-    while (const dirent* pEnt = ::readdir(pDir)) {
-        const std::string name = pEnt->d_name;
-        if (name == "." || name == "..")
-            continue;
-        const std::string relName = rel.empty() ? name : rel + "/" + name;
-        struct stat st;
-        if (::lstat((base + relName).c_str(), &st) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            (*pOut)[relName] = "<dir>";
-            Walk(base, relName, pOut);
-        } else {
-            (*pOut)[relName] = S_ISREG(st.st_mode) ? ReadBytes(base + relName) : "<other>";
-        }
-    }
-    ::closedir(pDir);
-}
-
-}  // namespace
+namespace fsys = std::filesystem;
 
 TempFolder::TempFolder() {
-    const char* pszTmp = std::getenv("TMPDIR");
-    std::string templ =
-        std::string(pszTmp != nullptr && *pszTmp ? pszTmp : "/tmp") + "/skconv-test-XXXXXX";
-    if (::mkdtemp(&templ[0]) == nullptr)
-        throw std::runtime_error("mkdtemp " + templ);
-    m_path = templ;
+    std::random_device rd;
+    const fsys::path base = fsys::temp_directory_path();
+    for (int i = 0; i < 100 && m_path.empty(); ++i) {
+        const fsys::path dir = base / ("skconv-test-" + std::to_string(rd()));
+        if (fsys::create_directory(dir))
+            m_path = dir.string();
+    }
+    if (m_path.empty())
+        throw std::runtime_error("cannot create a temporary folder");
 }
 
 TempFolder::~TempFolder() {
-    ::nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ec;
+    // A test may have made a folder or file read-only.
+    for (const auto& entry : fsys::recursive_directory_iterator(m_path, ec))
+        fsys::permissions(entry.path(), fsys::perms::owner_all, fsys::perm_options::add, ec);
+    fsys::permissions(m_path, fsys::perms::owner_all, fsys::perm_options::add, ec);
+    fsys::remove_all(m_path, ec);
 }
 
 std::map<std::string, std::string> TempFolder::Snapshot() const {
     std::map<std::string, std::string> entries;
-    Walk(m_path + "/", "", &entries);
+    for (const auto& entry : fsys::recursive_directory_iterator(m_path)) {
+        const std::string rel = fsys::relative(entry.path(), m_path).generic_string();
+        if (entry.is_symlink())
+            entries[rel] = "<link>";
+        else if (entry.is_directory())
+            entries[rel] = "<dir>";
+        else if (entry.is_regular_file())
+            entries[rel] = ReadBytes(entry.path().string());
+        else
+            entries[rel] = "<other>";
+    }
     return entries;
 }
 
@@ -80,13 +63,10 @@ std::string ReadBytes(const std::string& path) {
 }
 
 bool Exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    std::error_code ec;
+    return fsys::exists(fsys::symlink_status(path, ec));
 }
 
 unsigned FileMode(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        throw std::runtime_error("stat " + path);
-    return st.st_mode & 07777;
+    return static_cast<unsigned>(fsys::status(path).permissions()) & 07777;
 }

@@ -20,9 +20,20 @@ const PathRules& NativePathRules() {
 namespace fs {
 
 namespace {
+
 int Fd(const FileHandle& file) {
     return static_cast<int>(file.Get());
 }
+
+// A test build may make the call that follows fail as the system would: with
+// errno set, and handled by the same code as a real failure.
+bool Faulted(IoOp op) {
+    const int e = InjectedFault(op);
+    if (e != 0)
+        errno = e;
+    return e != 0;
+}
+
 }  // namespace
 
 FileHandle::~FileHandle() {
@@ -31,11 +42,11 @@ FileHandle::~FileHandle() {
 }
 
 SysError OpenInput(const char* pszPath, FileHandle* pFile) {
-    if (SysError e = InjectedFault(IoOp::kOpen))
-        return e;
     // No following of a symbolic link: the rename would replace the link itself.
     // Non-blocking so that a named pipe is refused by the type check, not waited on.
-    const int fd = ::open(pszPath, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = Faulted(IoOp::kOpen)
+                       ? -1
+                       : ::open(pszPath, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return errno;
     pFile->Reset(fd);
@@ -43,10 +54,8 @@ SysError OpenInput(const char* pszPath, FileHandle* pFile) {
 }
 
 SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
-    if (SysError e = InjectedFault(IoOp::kQuery))
-        return e;
     struct stat st;
-    if (::fstat(Fd(file), &st) != 0)
+    if (Faulted(IoOp::kQuery) || ::fstat(Fd(file), &st) != 0)
         return errno;
     pInfo->bDirectory = S_ISDIR(st.st_mode);
     pInfo->bRegular = S_ISREG(st.st_mode);
@@ -59,10 +68,10 @@ SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
 }
 
 SysError CreateWork(const char* pszPath, FileHandle* pFile) {
-    if (SysError e = InjectedFault(IoOp::kCreate))
-        return e;
     // Private until it takes the input's place and permissions.
-    const int fd = ::open(pszPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    const int fd = Faulted(IoOp::kCreate)
+                       ? -1
+                       : ::open(pszPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0)
         return errno;
     pFile->Reset(fd);
@@ -72,9 +81,7 @@ SysError CreateWork(const char* pszPath, FileHandle* pFile) {
 SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead) {
     *pcbRead = 0;
     for (;;) {
-        if (SysError e = InjectedFault(IoOp::kRead))
-            return e;
-        const ssize_t n = ::read(Fd(file), p, cb);
+        const ssize_t n = Faulted(IoOp::kRead) ? -1 : ::read(Fd(file), p, cb);
         if (n >= 0) {
             *pcbRead = static_cast<size_t>(n);
             return 0;
@@ -86,9 +93,7 @@ SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead) {
 
 SysError WriteAll(const FileHandle& file, const char* p, size_t cb) {
     while (cb != 0) {
-        if (SysError e = InjectedFault(IoOp::kWrite))
-            return e;
-        const ssize_t n = ::write(Fd(file), p, cb);
+        const ssize_t n = Faulted(IoOp::kWrite) ? -1 : ::write(Fd(file), p, cb);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -103,46 +108,34 @@ SysError WriteAll(const FileHandle& file, const char* p, size_t cb) {
 }
 
 SysError FlushToDisk(const FileHandle& file) {
-    if (SysError e = InjectedFault(IoOp::kFlush))
-        return e;
-    return ::fsync(Fd(file)) == 0 ? 0 : errno;
+    return !Faulted(IoOp::kFlush) && ::fsync(Fd(file)) == 0 ? 0 : errno;
 }
 
 SysError CloseFile(FileHandle* pFile) {
-    const int fd = static_cast<int>(pFile->Release());
     // The descriptor is gone after close() even when it reports an error, and
     // it must not be closed again (it may already be another file's).
-    const SysError e = ::close(fd) == 0 ? 0 : errno;
-    if (SysError eFault = InjectedFault(IoOp::kClose))
-        return eFault;
-    return e;
+    const int r = ::close(static_cast<int>(pFile->Release()));
+    return !Faulted(IoOp::kClose) && r == 0 ? 0 : errno;
 }
 
 SysError CopyAccess(const char* pszPath, const FileInfo& info) {
-    // Owner first: changing it may clear the set-id bits that the mode then restores.
-    // When the owner cannot be kept the pass fails, rather than hand the
-    // file to another owner and group than the user gave it.
-    if (SysError e = InjectedFault(IoOp::kAccess))
-        return e;
-    if (::chown(pszPath, static_cast<uid_t>(info.ulOwner), static_cast<gid_t>(info.ulGroup)) != 0)
+    // Owner first: changing it may clear the set-id bits that the mode then
+    // restores. When the owner cannot be kept the pass fails, rather than
+    // hand the file to another owner and group than the user gave it.
+    if (Faulted(IoOp::kAccess) ||
+        ::chown(pszPath, static_cast<uid_t>(info.ulOwner), static_cast<gid_t>(info.ulGroup)) != 0)
         return errno;
-    if (SysError e = InjectedFault(IoOp::kAccess))
-        return e;
-    if (::chmod(pszPath, static_cast<mode_t>(info.ulAccess)) != 0)
+    if (Faulted(IoOp::kAccess) || ::chmod(pszPath, static_cast<mode_t>(info.ulAccess)) != 0)
         return errno;
     return 0;
 }
 
 SysError MoveOver(const char* pszFrom, const char* pszTo) {
-    if (SysError e = InjectedFault(IoOp::kMove))
-        return e;
-    return ::rename(pszFrom, pszTo) == 0 ? 0 : errno;
+    return !Faulted(IoOp::kMove) && ::rename(pszFrom, pszTo) == 0 ? 0 : errno;
 }
 
 SysError RemoveWork(const char* pszPath) {
-    if (SysError e = InjectedFault(IoOp::kRemove))
-        return e;
-    return ::unlink(pszPath) == 0 ? 0 : errno;
+    return !Faulted(IoOp::kRemove) && ::unlink(pszPath) == 0 ? 0 : errno;
 }
 
 bool IsExistsError(SysError e) {

@@ -2,6 +2,7 @@
 // code page bytes the user chose.
 #include "file_system.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include <windows.h>
@@ -36,6 +37,15 @@ SysError LastError() {
     return e != 0 ? static_cast<SysError>(e) : ERROR_GEN_FAILURE;
 }
 
+// A test build may make the call that follows fail as the system would: with
+// the last error set, and handled by the same code as a real failure.
+bool Faulted(IoOp op) {
+    const int e = InjectedFault(op);
+    if (e != 0)
+        SetLastError(static_cast<DWORD>(e));
+    return e != 0;
+}
+
 // The attributes a file may be given by SetFileAttributes, less read-only
 // (a read-only input is never converted) and the transient ones.
 const DWORD kKeptAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
@@ -43,6 +53,10 @@ const DWORD kKeptAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
 
 // ReadFile and WriteFile move at most this many bytes per call.
 const size_t kMaxIo = 1u << 30;
+
+DWORD IoSize(size_t cb) {
+    return static_cast<DWORD>(cb < kMaxIo ? cb : kMaxIo);
+}
 
 }  // namespace
 
@@ -52,13 +66,14 @@ FileHandle::~FileHandle() {
 }
 
 SysError OpenInput(const char* pszPath, FileHandle* pFile) {
-    if (SysError e = InjectedFault(IoOp::kOpen))
-        return e;
     // Readers may share the file, writers may not: the text must not change
     // under the pass. Backup semantics let a folder open, so that it is
     // refused as a folder rather than with "access denied".
-    const HANDLE h = CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE h =
+        Faulted(IoOp::kOpen)
+            ? INVALID_HANDLE_VALUE
+            : CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return LastError();
     pFile->Reset(reinterpret_cast<intptr_t>(h));
@@ -66,22 +81,16 @@ SysError OpenInput(const char* pszPath, FileHandle* pFile) {
 }
 
 SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
-    if (SysError e = InjectedFault(IoOp::kQuery))
-        return e;
     // A device (NUL, CON, COM1 ...) opens like a file but is none.
-    SetLastError(0);
-    const DWORD dwType = GetFileType(H(file));
+    SetLastError(NO_ERROR);
+    const DWORD dwType = Faulted(IoOp::kQuery) ? FILE_TYPE_UNKNOWN : GetFileType(H(file));
     if (dwType == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
         return LastError();
-    if (SysError e = InjectedFault(IoOp::kQuery))
-        return e;
     BY_HANDLE_FILE_INFORMATION bhfi;
-    if (dwType == FILE_TYPE_DISK) {
-        if (!GetFileInformationByHandle(H(file), &bhfi))
-            return LastError();
-    } else {
-        std::memset(&bhfi, 0, sizeof bhfi);
-    }
+    std::memset(&bhfi, 0, sizeof bhfi);
+    if (dwType == FILE_TYPE_DISK &&
+        (Faulted(IoOp::kQuery) || !GetFileInformationByHandle(H(file), &bhfi)))
+        return LastError();
     const DWORD dwAttr = bhfi.dwFileAttributes;
     pInfo->bDirectory = (dwAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
     pInfo->bRegular = dwType == FILE_TYPE_DISK &&
@@ -94,10 +103,10 @@ SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
 }
 
 SysError CreateWork(const char* pszPath, FileHandle* pFile) {
-    if (SysError e = InjectedFault(IoOp::kCreate))
-        return e;
-    const HANDLE h = CreateFileA(pszPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE h = Faulted(IoOp::kCreate)
+                         ? INVALID_HANDLE_VALUE
+                         : CreateFileA(pszPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return LastError();
     pFile->Reset(reinterpret_cast<intptr_t>(h));
@@ -106,10 +115,8 @@ SysError CreateWork(const char* pszPath, FileHandle* pFile) {
 
 SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead) {
     *pcbRead = 0;
-    if (SysError e = InjectedFault(IoOp::kRead))
-        return e;
     DWORD dwRead = 0;
-    if (!ReadFile(H(file), p, static_cast<DWORD>(cb < kMaxIo ? cb : kMaxIo), &dwRead, nullptr))
+    if (Faulted(IoOp::kRead) || !ReadFile(H(file), p, IoSize(cb), &dwRead, nullptr))
         return LastError();
     *pcbRead = dwRead;
     return 0;
@@ -117,11 +124,8 @@ SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead) {
 
 SysError WriteAll(const FileHandle& file, const char* p, size_t cb) {
     while (cb != 0) {
-        if (SysError e = InjectedFault(IoOp::kWrite))
-            return e;
         DWORD dwWritten = 0;
-        if (!WriteFile(H(file), p, static_cast<DWORD>(cb < kMaxIo ? cb : kMaxIo), &dwWritten,
-                       nullptr))
+        if (Faulted(IoOp::kWrite) || !WriteFile(H(file), p, IoSize(cb), &dwWritten, nullptr))
             return LastError();
         if (dwWritten == 0)
             return ERROR_WRITE_FAULT;  // no progress and no reason: do not spin
@@ -132,41 +136,31 @@ SysError WriteAll(const FileHandle& file, const char* p, size_t cb) {
 }
 
 SysError FlushToDisk(const FileHandle& file) {
-    if (SysError e = InjectedFault(IoOp::kFlush))
-        return e;
-    return FlushFileBuffers(H(file)) ? 0 : LastError();
+    return !Faulted(IoOp::kFlush) && FlushFileBuffers(H(file)) ? 0 : LastError();
 }
 
 SysError CloseFile(FileHandle* pFile) {
-    const HANDLE h = reinterpret_cast<HANDLE>(pFile->Release());
-    const SysError e = CloseHandle(h) ? 0 : LastError();
-    if (SysError eFault = InjectedFault(IoOp::kClose))
-        return eFault;
-    return e;
+    const BOOL bClosed = CloseHandle(reinterpret_cast<HANDLE>(pFile->Release()));
+    return !Faulted(IoOp::kClose) && bClosed ? 0 : LastError();
 }
 
 SysError CopyAccess(const char* pszPath, const FileInfo& info) {
-    if (SysError e = InjectedFault(IoOp::kAccess))
-        return e;
     const DWORD dwAttr =
         info.ulAccess != 0 ? static_cast<DWORD>(info.ulAccess) : FILE_ATTRIBUTE_NORMAL;
-    return SetFileAttributesA(pszPath, dwAttr) ? 0 : LastError();
+    return !Faulted(IoOp::kAccess) && SetFileAttributesA(pszPath, dwAttr) ? 0 : LastError();
 }
 
 SysError MoveOver(const char* pszFrom, const char* pszTo) {
-    if (SysError e = InjectedFault(IoOp::kMove))
-        return e;
     // Not ReplaceFile: without a backup name it can fail with the input's
     // name already gone. A rename over the input either happens or not.
-    return MoveFileExA(pszFrom, pszTo, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+    return !Faulted(IoOp::kMove) &&
+                   MoveFileExA(pszFrom, pszTo, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                ? 0
                : LastError();
 }
 
 SysError RemoveWork(const char* pszPath) {
-    if (SysError e = InjectedFault(IoOp::kRemove))
-        return e;
-    return DeleteFileA(pszPath) ? 0 : LastError();
+    return !Faulted(IoOp::kRemove) && DeleteFileA(pszPath) ? 0 : LastError();
 }
 
 bool IsExistsError(SysError e) {
@@ -176,16 +170,15 @@ bool IsExistsError(SysError e) {
 void FormatError(SysError e, char* psz, size_t cch) {
     if (cch == 0)
         return;
-    psz[0] = '\0';
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              static_cast<DWORD>(e), 0, psz, static_cast<DWORD>(cch), nullptr);
     while (n > 0 && (psz[n - 1] == '\r' || psz[n - 1] == '\n' || psz[n - 1] == ' '))
-        psz[--n] = '\0';
+        --n;
     if (n == 0) {
-        static const char kUnknown[] = "system error";
-        std::strncpy(psz, kUnknown, cch - 1);
-        psz[cch - 1] = '\0';
+        std::snprintf(psz, cch, "system error %d", e);
+        return;
     }
+    psz[n] = '\0';
 }
 
 }  // namespace fs

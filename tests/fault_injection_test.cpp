@@ -1,0 +1,246 @@
+// Every operating-system call of a conversion, made to fail in turn: the pass
+// must answer 0, keep the cause, and leave the folder exactly as it was.
+// Built against the core compiled with the fault seam switched on.
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fault_plan.h"
+#include "search_key_converter.h"
+#include "temp_folder.h"
+
+namespace {
+
+using sk::IoOp;
+using std::string;
+
+const char* OpName(IoOp op) {
+    switch (op) {
+        case IoOp::kOpen:
+            return "open";
+        case IoOp::kQuery:
+            return "query";
+        case IoOp::kCreate:
+            return "create";
+        case IoOp::kRead:
+            return "read";
+        case IoOp::kWrite:
+            return "write";
+        case IoOp::kFlush:
+            return "flush";
+        case IoOp::kClose:
+            return "close";
+        case IoOp::kAccess:
+            return "access";
+        case IoOp::kMove:
+            return "move";
+        case IoOp::kRemove:
+            return "remove";
+    }
+    return "?";
+}
+
+const IoOp kAllOps[] = {IoOp::kOpen,  IoOp::kQuery, IoOp::kCreate, IoOp::kRead, IoOp::kWrite,
+                        IoOp::kFlush, IoOp::kClose, IoOp::kAccess, IoOp::kMove, IoOp::kRemove};
+
+// The error a real system gives for each kind of call going wrong.
+int RealError(IoOp op) {
+#if defined(_WIN32)
+    const int kAccessDenied = 5, kWriteFault = 29, kReadFault = 30, kSharingViolation = 32,
+              kDiskFull = 112;
+    switch (op) {
+        case IoOp::kOpen:
+            return kSharingViolation;
+        case IoOp::kQuery:
+            return kReadFault;
+        case IoOp::kCreate:
+            return kAccessDenied;
+        case IoOp::kRead:
+            return kReadFault;
+        case IoOp::kWrite:
+            return kDiskFull;
+        case IoOp::kFlush:
+            return kWriteFault;
+        case IoOp::kClose:
+            return kWriteFault;
+        case IoOp::kAccess:
+            return kAccessDenied;
+        case IoOp::kMove:
+            return kSharingViolation;
+        case IoOp::kRemove:
+            return kAccessDenied;
+    }
+#else
+    switch (op) {
+        case IoOp::kOpen:
+            return EACCES;
+        case IoOp::kQuery:
+            return EIO;
+        case IoOp::kCreate:
+            return ENOSPC;
+        case IoOp::kRead:
+            return EIO;
+        case IoOp::kWrite:
+            return ENOSPC;
+        case IoOp::kFlush:
+            return EIO;
+        case IoOp::kClose:
+            return EIO;
+        case IoOp::kAccess:
+            return EPERM;
+        case IoOp::kMove:
+            return EACCES;
+        case IoOp::kRemove:
+            return EIO;
+    }
+#endif
+    return 0;
+}
+
+struct Input {
+    const char* pszWhat;
+    string bytes;
+};
+
+const std::vector<Input>& Inputs() {
+    static const std::vector<Input> inputs = {
+        {"CR LF", "id,key\r\n1,\r\n2,7\r\n"},
+        {"bare LF", "a,\nb,0\nc,5\n"},
+        {"no final line end", "a,1\nb,"},
+        // Three reads and several writes.
+        {"a long line", "x," + string(150000, 'y') + ",0\r\nz,\r\n"},
+        {"empty", ""},
+    };
+    return inputs;
+}
+
+// One conversion with the given calls failing; returns the result.
+struct PassRun {
+    int nResult;
+    SearchKeyConverter conv;
+    std::vector<IoOp> trace;
+};
+
+void Convert(const string& path, const std::map<int, int>& failures, PassRun* pRun) {
+    FaultPlan::Reset();
+    for (const auto& f : failures)
+        FaultPlan::FailCall(f.first, f.second);
+    pRun->nResult = pRun->conv.Convert(path.c_str());
+    pRun->trace = FaultPlan::Trace();
+    FaultPlan::Reset();
+}
+
+string Describe(const Input& in, const std::map<int, int>& failures,
+                const std::vector<IoOp>& trace) {
+    string s = string(in.pszWhat) + ", failing call";
+    for (const auto& f : failures)
+        s += " " + std::to_string(f.first) + " (" +
+             (f.first <= static_cast<int>(trace.size()) ? OpName(trace[f.first - 1]) : "none") +
+             ")";
+    return s;
+}
+
+TEST(FaultInjection, EveryFailedCallLeavesTheFolderAsItWas) {
+    std::map<IoOp, int> covered;
+    int nPoints = 0;
+    for (const Input& in : Inputs()) {
+        // A clean run first: it counts the calls and gives the converted text.
+        string converted;
+        std::vector<IoOp> cleanTrace;
+        {
+            TempFolder dir;
+            WriteBytes(dir / "in.csv", in.bytes);
+            PassRun run;
+            Convert(dir / "in.csv", {}, &run);
+            ASSERT_EQ(1, run.nResult) << in.pszWhat;
+            converted = ReadBytes(dir / "in.csv");
+            cleanTrace = run.trace;
+        }
+        ASSERT_FALSE(cleanTrace.empty());
+
+        // Fail each call of the clean run in turn, then each call that the
+        // failing run made afterwards (its cleanup) together with it.
+        for (int n = 1; n <= static_cast<int>(cleanTrace.size()); ++n) {
+            std::vector<std::map<int, int>> plans = {{{n, RealError(cleanTrace[n - 1])}}};
+            std::vector<IoOp> failingTrace;
+            for (size_t iPlan = 0; iPlan < plans.size(); ++iPlan) {
+                const std::map<int, int> plan = plans[iPlan];  // a copy: plans grows below
+                TempFolder dir;
+                WriteBytes(dir / "in.csv", in.bytes);
+                const std::map<string, string> before = dir.Snapshot();
+                PassRun run;
+                Convert(dir / "in.csv", plan, &run);
+                const string what = Describe(in, plan, run.trace);
+                ++nPoints;
+                for (const auto& f : plan)
+                    ++covered[run.trace.at(f.first - 1)];
+
+                EXPECT_EQ(0, run.nResult) << what;
+                const std::map<string, string> after = dir.Snapshot();
+                if (Exists(dir / "in.csv") && ReadBytes(dir / "in.csv") == converted &&
+                    converted != in.bytes)
+                    ADD_FAILURE() << what
+                                  << ": the failure was reported after the file was replaced";
+                const bool bRemoveFailed =
+                    plan.size() > 1 && run.trace.at(plan.rbegin()->first - 1) == IoOp::kRemove;
+                if (bRemoveFailed) {
+                    // The one case where a work file stays: it could not be removed.
+                    // It is reported, and the user's file is still untouched.
+                    EXPECT_TRUE(run.conv.WorkFileLeft()) << what;
+                    EXPECT_EQ(in.bytes, ReadBytes(dir / "in.csv")) << what;
+                    EXPECT_EQ(before.size() + 1, after.size()) << what;
+                } else {
+                    EXPECT_FALSE(run.conv.WorkFileLeft()) << what;
+                    EXPECT_TRUE(before == after) << what << ": the folder changed";
+                }
+                // The first failure is the cause that is kept.
+                EXPECT_EQ(plan.begin()->second, run.conv.FailedError()) << what;
+
+                if (iPlan == 0) {
+                    failingTrace = run.trace;
+                    for (int m = n + 1; m <= static_cast<int>(failingTrace.size()); ++m)
+                        plans.push_back(
+                            {{n, plan.begin()->second}, {m, RealError(failingTrace[m - 1])}});
+                }
+            }
+        }
+    }
+    std::printf("fault injection: %d failure points exercised over %zu files:", nPoints,
+                Inputs().size());
+    for (IoOp op : kAllOps) {
+        std::printf(" %s %d", OpName(op), covered[op]);
+        EXPECT_GT(covered[op], 0) << "no failure of " << OpName(op) << " was exercised";
+    }
+    std::printf("\n");
+}
+
+#if !defined(_WIN32)
+TEST(FaultInjection, InterruptedReadsAndWritesAreRetried) {
+    for (const Input& in : Inputs()) {
+        TempFolder dir;
+        WriteBytes(dir / "in.csv", in.bytes);
+        PassRun clean;
+        Convert(dir / "in.csv", {}, &clean);
+        ASSERT_EQ(1, clean.nResult);
+        const string converted = ReadBytes(dir / "in.csv");
+        for (int n = 1; n <= static_cast<int>(clean.trace.size()); ++n) {
+            const IoOp op = clean.trace[n - 1];
+            if (op != IoOp::kRead && op != IoOp::kWrite)
+                continue;
+            TempFolder again;
+            WriteBytes(again / "in.csv", in.bytes);
+            PassRun run;
+            Convert(again / "in.csv", {{n, EINTR}}, &run);
+            EXPECT_EQ(1, run.nResult) << in.pszWhat << ", EINTR on call " << n;
+            EXPECT_EQ(converted, ReadBytes(again / "in.csv"))
+                << in.pszWhat << ", EINTR on call " << n;
+        }
+    }
+}
+#endif
+
+}  // namespace
