@@ -18,4 +18,7 @@ for arch in i686 x86_64; do
   cmake --build "build/win-$arch" -j "$jobs"
 done
 
+echo "== Windows tests under Wine (x86_64 build of the same sources)"
+tests/wine/with_wine.sh --timeout 1200 ctest --test-dir build/win-x86_64 --output-on-failure
+
 echo "== all tests passed"

@@ -1,0 +1,162 @@
+// The file pass on Windows, through the ANSI calls and code page 932 names:
+// attributes, sharing, devices and the backslash rules of real paths.
+#include <set>
+#include <string>
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "search_key_converter.h"
+#include "temp_folder.h"
+
+namespace {
+
+using sk::ConvertStep;
+using std::string;
+
+string In(const TempFolder& dir, const string& name) {
+    return dir.Path() + "\\" + name;
+}
+
+// Names in a folder as the ANSI calls see them (code page bytes).
+std::set<string> Names(const string& folder) {
+    std::set<string> names;
+    WIN32_FIND_DATAA fd;
+    const HANDLE h = FindFirstFileA((folder + "\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (string(fd.cFileName) != "." && string(fd.cFileName) != "..")
+            names.insert(fd.cFileName);
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+    return names;
+}
+
+void WriteA(const string& path, const string& bytes) {
+    const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h) << path << " error " << GetLastError();
+    DWORD dw = 0;
+    ASSERT_TRUE(WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &dw, nullptr));
+    ASSERT_TRUE(CloseHandle(h));
+}
+
+string ReadA(const string& path) {
+    const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return "<cannot open, error " + std::to_string(GetLastError()) + ">";
+    string bytes;
+    char buf[4096];
+    DWORD dw = 0;
+    while (ReadFile(h, buf, sizeof buf, &dw, nullptr) && dw != 0)
+        bytes.append(buf, dw);
+    CloseHandle(h);
+    return bytes;
+}
+
+const char kInput[] = "id,key\r\n1,\r\n2,7\n3,0";
+const char kOutput[] = "id,key100\r\n1,\r\n2,7\r\n3,0103\r\n";  // "1," keeps its key 1
+
+TEST(WinConvert, ConvertsPathsWrittenEitherWay) {
+    TempFolder dir;
+    WriteA(In(dir, "a.csv"), kInput);
+    SearchKeyConverter conv;
+    ASSERT_EQ(1, conv.Convert(In(dir, "a.csv").c_str()));
+    EXPECT_EQ(kOutput, ReadA(In(dir, "a.csv")));
+    string slashed = dir.Path() + "/b.csv";
+    WriteA(slashed, kInput);
+    ASSERT_EQ(1, conv.Convert(slashed.c_str()));
+    EXPECT_EQ(kOutput, ReadA(slashed));
+    EXPECT_EQ((std::set<string>{"a.csv", "b.csv"}), Names(dir.Path()));
+}
+
+TEST(WinConvert, PutsTheWorkFileBesideANameWhoseSecondByteIsABackslash) {
+    // 表 is 0x95 0x5C: the folder is 表, not a folder named with its first byte.
+    if (GetACP() != 932)
+        GTEST_SKIP() << "needs code page 932, this system has " << GetACP();
+    TempFolder dir;
+    const string folder = In(dir, "\x95\x5c");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr)) << GetLastError();
+    const string file = folder + "\\\x95\x5c.csv";
+    WriteA(file, kInput);
+    SearchKeyConverter conv;
+    ASSERT_EQ(1, conv.Convert(file.c_str()));
+    EXPECT_EQ(kOutput, ReadA(file));
+    EXPECT_EQ(std::set<string>{"\x95\x5c.csv"}, Names(folder));
+    EXPECT_EQ(std::set<string>{"\x95\x5c"}, Names(dir.Path()));
+}
+
+TEST(WinConvert, KeepsTheFilesAttributes) {
+    TempFolder dir;
+    const string file = In(dir, "h.csv");
+    WriteA(file, kInput);
+    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+    SearchKeyConverter conv;
+    ASSERT_EQ(1, conv.Convert(file.c_str()));
+    EXPECT_EQ(kOutput, ReadA(file));
+    EXPECT_TRUE(GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+}
+
+struct Refusal {
+    const char* pszWhat;
+    const char* pszName;  // converted in the folder
+    DWORD dwAttributes;   // set on in.csv before the pass
+    DWORD dwHoldAccess;   // another open handle on in.csv, if nonzero
+    DWORD dwHoldShare;
+    ConvertStep step;
+};
+
+const Refusal kRefusals[] = {
+    {"no such file", "none.csv", 0, 0, 0, ConvertStep::kOpenInput},
+    {"read-only", "in.csv", FILE_ATTRIBUTE_READONLY, 0, 0, ConvertStep::kReadOnly},
+    {"open for writing elsewhere", "in.csv", 0, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+     ConvertStep::kOpenInput},
+    {"open elsewhere without sharing delete", "in.csv", 0, GENERIC_READ, FILE_SHARE_READ,
+     ConvertStep::kReplace},
+    {"a folder", "sub", 0, 0, 0, ConvertStep::kIsFolder},
+    {"the work file's own name", "WORKFILE.TXT", 0, 0, 0, ConvertStep::kWorkFileExists},
+};
+
+TEST(WinConvert, RefusesAndLeavesTheFolderAsItWas) {
+    for (const Refusal& r : kRefusals) {
+        TempFolder dir;
+        WriteA(In(dir, "in.csv"), kInput);
+        WriteA(In(dir, "WORKFILE.TXT"), "somebody's data,\r\n");
+        ASSERT_TRUE(CreateDirectoryA(In(dir, "sub").c_str(), nullptr));
+        if (r.dwAttributes != 0) {
+            ASSERT_TRUE(SetFileAttributesA(In(dir, "in.csv").c_str(), r.dwAttributes));
+        }
+        HANDLE hHold = INVALID_HANDLE_VALUE;
+        if (r.dwHoldAccess != 0) {
+            hHold = CreateFileA(In(dir, "in.csv").c_str(), r.dwHoldAccess, r.dwHoldShare, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, hHold) << r.pszWhat << " error " << GetLastError();
+        }
+        // Without the extra WORKFILE.TXT, except where it is the point.
+        if (r.step != ConvertStep::kWorkFileExists) {
+            ASSERT_TRUE(DeleteFileA(In(dir, "WORKFILE.TXT").c_str()));
+        }
+        const std::set<string> before = Names(dir.Path());
+
+        SearchKeyConverter conv;
+        EXPECT_EQ(0, conv.Convert(In(dir, r.pszName).c_str())) << r.pszWhat;
+        EXPECT_EQ(r.step, conv.FailedStep()) << r.pszWhat << ", error " << conv.FailedError();
+        EXPECT_FALSE(conv.WorkFileLeft()) << r.pszWhat;
+        if (hHold != INVALID_HANDLE_VALUE)
+            CloseHandle(hHold);
+        EXPECT_EQ(kInput, ReadA(In(dir, "in.csv"))) << r.pszWhat;
+        EXPECT_EQ(before, Names(dir.Path())) << r.pszWhat;
+        SetFileAttributesA(In(dir, "in.csv").c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
+TEST(WinConvert, RefusesADevice) {
+    SearchKeyConverter conv;
+    EXPECT_EQ(0, conv.Convert("NUL"));
+    EXPECT_EQ(ConvertStep::kNotAFile, conv.FailedStep());
+}
+
+}  // namespace
