@@ -12,6 +12,20 @@ cmake -S . -B build/native -DSEARCHKEY_SANITIZE=ON -DSEARCHKEY_BENCH=ON >/dev/nu
 cmake --build build/native -j "$jobs"
 ctest --test-dir build/native --output-on-failure -j "$jobs"
 
+echo "== fuzzing the pass for 50 s (clang, libFuzzer, AddressSanitizer + UBSan)"
+CXX=clang++ cmake -S . -B build/fuzz -DSEARCHKEY_FUZZ=ON -DSEARCHKEY_SANITIZE=ON -DSEARCHKEY_TESTS=OFF >/dev/null
+cmake --build build/fuzz -j "$jobs"
+corpus=$(mktemp -d)
+cp tests/fuzz/corpus/* "$corpus"
+if ! build/fuzz/tests/fuzz/pass_fuzzer -max_total_time=50 -max_len=8192 -print_final_stats=1 \
+    -artifact_prefix=build/fuzz/ "$corpus" >build/fuzz/fuzz.log 2>&1; then
+  tail -40 build/fuzz/fuzz.log
+  echo "the fuzzer found a failure; its input is in build/fuzz/"
+  exit 1
+fi
+grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' build/fuzz/fuzz.log
+rm -rf "$corpus"
+
 for arch in i686 x86_64; do
   echo "== Windows build, $arch"
   cmake -S . -B "build/win-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-mingw-$arch.cmake" >/dev/null
