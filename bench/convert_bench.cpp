@@ -1,19 +1,22 @@
 // Speed and memory of a conversion next to a plain copy of the same file.
 //
-//   convert_bench [--size MiB] [--dir FOLDER] [--skconv PATH]
+//   convert_bench [--size MiB] [--rounds N] [--dir FOLDER] [--skconv PATH]
 //
-// Generates a comma-separated file (1 GiB by default), copies it the way a
-// careful copy does (64 KiB reads and writes, flushed to disk, closed), then
-// converts it with the console front end in a child process, and prints the
-// MB/s of both and the converter's peak memory, over a few alternating rounds. Then it measures the
+// Generates a comma-separated file (1 GiB by default), copies it with 64 KiB
+// reads and writes (once plainly, once flushed to disk as the conversion
+// does), then converts it with the console front end in a child process, in
+// alternating rounds, and prints the MB/s and CPU time of each and the
+// converter's peak memory. Then it measures the
 // peak memory for inputs that are hard on a line-based reader: one huge line, and nothing but line
 // feeds (every byte becomes a whole numbered line).
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -84,7 +87,20 @@ size_t FillLineFeeds(char* p, size_t cb) {
     return cb;
 }
 
-double Copy(const std::string& from, const std::string& to) {
+double CpuSeconds(const struct rusage& ru) {
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+struct Run {
+    double dSeconds;
+    double dCpuSeconds;
+    long lPeakKiB;
+};
+
+Run Copy(const std::string& from, const std::string& to, bool bFlush) {
+    struct rusage ru0;
+    ::getrusage(RUSAGE_SELF, &ru0);
     const auto t0 = std::chrono::steady_clock::now();
     const int in = ::open(from.c_str(), O_RDONLY);
     if (in < 0)
@@ -102,15 +118,13 @@ double Copy(const std::string& from, const std::string& to) {
         if (::write(out, buf, static_cast<size_t>(n)) != n)
             Die("cannot write", to);
     }
-    if (::fsync(out) != 0 || ::close(out) != 0 || ::close(in) != 0)
+    if ((bFlush && ::fsync(out) != 0) || ::close(out) != 0 || ::close(in) != 0)
         Die("cannot finish", to);
-    return Seconds(t0);
+    const double d = Seconds(t0);
+    struct rusage ru1;
+    ::getrusage(RUSAGE_SELF, &ru1);
+    return {d, CpuSeconds(ru1) - CpuSeconds(ru0), 0};
 }
-
-struct Run {
-    double dSeconds;
-    long lPeakKiB;
-};
 
 Run Convert(const std::string& skconv, const std::string& path) {
     const auto t0 = std::chrono::steady_clock::now();
@@ -132,17 +146,24 @@ Run Convert(const std::string& skconv, const std::string& path) {
         std::fprintf(stderr, "convert_bench: %s failed on %s\n", skconv.c_str(), path.c_str());
         std::exit(1);
     }
-    return {d, ru.ru_maxrss};
+    return {d, CpuSeconds(ru), ru.ru_maxrss};
 }
 
 double Mbps(unsigned long long cb, double dSeconds) {
     return static_cast<double>(cb) / 1e6 / dSeconds;
 }
 
+Run Median(std::vector<Run> runs) {
+    std::sort(runs.begin(), runs.end(),
+              [](const Run& a, const Run& b) { return a.dSeconds < b.dSeconds; });
+    return runs[runs.size() / 2];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     unsigned long long cMiB = 1024;
+    int cRounds = 5;
     std::string dir = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp";
     std::string skconv = SKCONV_PATH;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -153,6 +174,8 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--skconv") == 0)
             skconv = argv[i + 1];
     }
+    if (cRounds < 1)
+        cRounds = 1;
     const std::string folder = dir + "/convert_bench." + std::to_string(::getpid());
     if (::mkdir(folder.c_str(), 0700) != 0)
         Die("cannot create", folder);
@@ -162,36 +185,40 @@ int main(int argc, char** argv) {
 
     std::printf("generating %llu MiB of records in %s\n", cMiB, folder.c_str());
     Generate(data, cb, FillRecords);
-    // Rounds alternate so that neither side profits from the other's
-    // write-back; each starts with nothing dirty. Later rounds convert the
-    // converted file again, which is the same work.
-    const int kRounds = 3;
-    double dBestCopy = 1e9;
-    double dBestConv = 1e9;
-    long lPeakKiB = 0;
-    for (int round = 1; round <= kRounds; ++round) {
+    // Rounds alternate so that no side profits from another's write-back,
+    // and each step starts with nothing dirty. The disk's speed varies from
+    // one step to the next, so the medians are what to compare. Later rounds
+    // convert the converted file again, which is the same work.
+    std::vector<Run> copies, flushed, convs;
+    for (int round = 1; round <= cRounds; ++round) {
         ::sync();
-        const double dCopy = Copy(data, copy);
+        copies.push_back(Copy(data, copy, false));
         ::unlink(copy.c_str());
         ::sync();
-        const Run conv = Convert(skconv, data);
+        flushed.push_back(Copy(data, copy, true));
+        ::unlink(copy.c_str());
+        ::sync();
+        convs.push_back(Convert(skconv, data));
         std::printf(
-            "round %d: plain copy %7.1f MB/s %6.2f s, conversion %7.1f MB/s %6.2f s (%.2fx)\n",
-            round, Mbps(cb, dCopy), dCopy, Mbps(cb, conv.dSeconds), conv.dSeconds,
-            conv.dSeconds / dCopy);
-        if (dCopy < dBestCopy)
-            dBestCopy = dCopy;
-        if (conv.dSeconds < dBestConv)
-            dBestConv = conv.dSeconds;
-        if (conv.lPeakKiB > lPeakKiB)
-            lPeakKiB = conv.lPeakKiB;
+            "round %d: plain copy %6.2f s, copy flushed to disk %6.2f s, conversion %6.2f s\n",
+            round, copies.back().dSeconds, flushed.back().dSeconds, convs.back().dSeconds);
     }
     ::unlink(data.c_str());
+    const Run copyMed = Median(copies), flushedMed = Median(flushed), convMed = Median(convs);
+    std::printf("median of %d rounds, %llu MiB:\n", cRounds, cMiB);
+    std::printf("  plain copy             %7.1f MB/s  %6.2f s  cpu %5.2f s\n",
+                Mbps(cb, copyMed.dSeconds), copyMed.dSeconds, copyMed.dCpuSeconds);
+    std::printf("  copy flushed to disk   %7.1f MB/s  %6.2f s  cpu %5.2f s\n",
+                Mbps(cb, flushedMed.dSeconds), flushedMed.dSeconds, flushedMed.dCpuSeconds);
+    std::printf("  conversion (flushed)   %7.1f MB/s  %6.2f s  cpu %5.2f s\n",
+                Mbps(cb, convMed.dSeconds), convMed.dSeconds, convMed.dCpuSeconds);
     std::printf(
-        "best of %d, both flushed to disk: plain copy %.1f MB/s, conversion %.1f MB/s: "
-        "the conversion takes %.2fx the copy's time\n",
-        kRounds, Mbps(cb, dBestCopy), Mbps(cb, dBestConv), dBestConv / dBestCopy);
-    std::printf("converter peak memory %ld KiB\n", lPeakKiB);
+        "  the conversion takes %.2fx the time of the flushed copy, %.2fx that of the plain copy\n",
+        convMed.dSeconds / flushedMed.dSeconds, convMed.dSeconds / copyMed.dSeconds);
+    long lPeakKiB = 0;
+    for (const Run& r : convs)
+        lPeakKiB = r.lPeakKiB > lPeakKiB ? r.lPeakKiB : lPeakKiB;
+    std::printf("  converter peak memory %ld KiB\n", lPeakKiB);
 
     // Peak memory for shapes that would make a line-based reader grow.
     const unsigned long long cbShape = (cMiB < 256 ? cMiB : 256) << 20;

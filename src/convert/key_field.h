@@ -44,4 +44,73 @@ private:
     bool m_bCurEmpty;  // nothing came after the last comma (or since the line began)
 };
 
+// Inline: they run for every line of a file.
+namespace key_field_detail {
+
+// The blanks that the C library's atoi skips.
+inline bool IsBlank(unsigned char b) {
+    return b == ' ' || b == '\t' || b == '\n' || b == '\v' || b == '\f' || b == '\r';
+}
+
+inline bool IsDigit(unsigned char b) {
+    return b >= '0' && b <= '9';
+}
+
+inline const char* LastComma(const char* p, size_t cb) {
+    for (const char* q = p + cb; q != p;) {
+        if (*--q == ',')
+            return q;
+    }
+    return nullptr;
+}
+
+}  // namespace key_field_detail
+
+inline void KeyField::Zero::Feed(const char* p, size_t cb) {
+    for (const char* e = p + cb; p != e && phase != kDone; ++p) {
+        const unsigned char b = static_cast<unsigned char>(*p);
+        switch (phase) {
+            case kBlanks:
+                if (key_field_detail::IsBlank(b))
+                    break;
+                if (b == '+' || b == '-') {
+                    phase = kSign;
+                    break;
+                }
+                [[fallthrough]];
+            case kSign:
+            case kDigits:
+                if (!key_field_detail::IsDigit(b)) {
+                    phase = kDone;
+                } else if (b != '0') {
+                    bNonzero = true;
+                    phase = kDone;  // nothing after it can make the key zero again
+                } else {
+                    phase = kDigits;
+                }
+                break;
+            case kDone:
+                break;
+        }
+    }
+}
+
+inline int KeyField::LineIsMissing(const char* p, size_t cb) {
+    const char* pEnd = p + cb;
+    const char* pField = p;
+    if (const char* pComma = key_field_detail::LastComma(p, cb)) {
+        pField = pComma + 1;
+        if (pField == pEnd) {
+            // A comma that ends the line opens no field: the key is the one before it.
+            pEnd = pComma;
+            const char* pComma2 = key_field_detail::LastComma(p, static_cast<size_t>(pEnd - p));
+            pField = pComma2 != nullptr ? pComma2 + 1 : p;
+        }
+    }
+    Zero key;
+    key.Reset();
+    key.Feed(pField, static_cast<size_t>(pEnd - pField));
+    return key.bNonzero ? 0 : 1;
+}
+
 }  // namespace sk
