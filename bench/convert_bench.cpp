@@ -166,13 +166,22 @@ int main(int argc, char** argv) {
     int cRounds = 5;
     std::string dir = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp";
     std::string skconv = SKCONV_PATH;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--size") == 0)
-            cMiB = std::strtoull(argv[i + 1], nullptr, 10);
-        else if (std::strcmp(argv[i], "--dir") == 0)
-            dir = argv[i + 1];
-        else if (std::strcmp(argv[i], "--skconv") == 0)
-            skconv = argv[i + 1];
+    for (int i = 1; i < argc; i += 2) {
+        const char* pszValue = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (pszValue != nullptr && std::strcmp(argv[i], "--size") == 0) {
+            cMiB = std::strtoull(pszValue, nullptr, 10);
+        } else if (pszValue != nullptr && std::strcmp(argv[i], "--rounds") == 0) {
+            cRounds = std::atoi(pszValue);
+        } else if (pszValue != nullptr && std::strcmp(argv[i], "--dir") == 0) {
+            dir = pszValue;
+        } else if (pszValue != nullptr && std::strcmp(argv[i], "--skconv") == 0) {
+            skconv = pszValue;
+        } else {
+            std::fprintf(
+                stderr,
+                "usage: convert_bench [--size MiB] [--rounds N] [--dir FOLDER] [--skconv PATH]\n");
+            return 2;
+        }
     }
     if (cRounds < 1)
         cRounds = 1;
