@@ -35,4 +35,10 @@ done
 echo "== Windows tests under Wine (x86_64 build of the same sources)"
 tests/wine/with_wine.sh --timeout 1200 ctest --test-dir build/win-x86_64 --output-on-failure
 
+echo "== the 32-bit program as a file: GUI subsystem, system DLLs only, code page 932 texts"
+bash tests/e2e/check_exe.sh build/win-i686/searchkey.exe
+
+echo "== end-to-end tests of the window under Wine (x86_64 build)"
+bash tests/e2e/run.sh build/win-x86_64
+
 echo "== all tests passed"
