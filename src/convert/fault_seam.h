@@ -5,7 +5,19 @@
 
 namespace sk {
 
-enum class IoOp { kOpen, kQuery, kCreate, kRead, kWrite, kFlush, kClose, kAccess, kMove, kRemove };
+enum class IoOp {
+    kOpen,
+    kQuery,
+    kCreate,
+    kRead,
+    kWrite,
+    kWriteBack,
+    kFlush,
+    kClose,
+    kAccess,
+    kMove,
+    kRemove
+};
 
 #if defined(SEARCHKEY_FAULT_INJECTION)
 // The error code the call must fail with, or 0 to make the real call.

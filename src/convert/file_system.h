@@ -53,6 +53,10 @@ SysError CreateWork(const char* pszPath, FileHandle* pFile);
 SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead);
 SysError WriteAll(const FileHandle& file, const char* p, size_t cb);
 SysError FlushToDisk(const FileHandle& file);
+// Starts writing a range already written to the disk, without waiting, so
+// that the final flush has little left to do; nothing where the system has
+// no such call.
+SysError StartWriteBack(const FileHandle& file, uint64_t ullOffset, uint64_t ullLength);
 // The handle is released whatever the result.
 SysError CloseFile(FileHandle* pFile);
 // Gives the closed work file the input's permissions (and owner where the system has one).

@@ -111,6 +111,20 @@ SysError FlushToDisk(const FileHandle& file) {
     return !Faulted(IoOp::kFlush) && ::fsync(Fd(file)) == 0 ? 0 : errno;
 }
 
+SysError StartWriteBack(const FileHandle& file, uint64_t ullOffset, uint64_t ullLength) {
+#if defined(__linux__)
+    if (Faulted(IoOp::kWriteBack) ||
+        ::sync_file_range(Fd(file), static_cast<off64_t>(ullOffset),
+                          static_cast<off64_t>(ullLength), SYNC_FILE_RANGE_WRITE) != 0)
+        return errno;
+#else
+    (void)file;
+    (void)ullOffset;
+    (void)ullLength;
+#endif
+    return 0;
+}
+
 SysError CloseFile(FileHandle* pFile) {
     // The descriptor is gone after close() even when it reports an error, and
     // it must not be closed again (it may already be another file's).

@@ -37,6 +37,11 @@ int LineRewriter::Feed(const char* p, size_t cb) {
             AddLineBytes(&kCr, 1);  // a lone CR is text
     }
     while (p != pEnd && !m_bFailed) {
+        if (!m_bLineOpen) {
+            p = PutWholeLines(p, pEnd);
+            if (p == pEnd || m_bFailed)
+                break;
+        }
         const char* pLf =
             static_cast<const char*>(std::memchr(p, kLf, static_cast<size_t>(pEnd - p)));
         if (pLf == nullptr) {
@@ -57,7 +62,9 @@ int LineRewriter::Feed(const char* p, size_t cb) {
             AddLineBytes(p, static_cast<size_t>(pTextEnd - p));
             EndLine(m_key.IsMissing());
         } else {
-            PutLine(p, static_cast<size_t>(pTextEnd - p));  // the common case: a whole line at once
+            const size_t cbText = static_cast<size_t>(pTextEnd - p);
+            Put(p, cbText);  // a whole line, but the output buffer is full
+            EndLine(KeyField::LineIsMissing(p, cbText));
         }
         p = pLf + 1;
     }
@@ -84,22 +91,34 @@ void LineRewriter::AddLineBytes(const char* p, size_t cb) {
     Put(p, cb);
 }
 
-void LineRewriter::PutLine(const char* p, size_t cb) {
-    const int bMissing = KeyField::LineIsMissing(p, cb);
-    const size_t cbNumber = bMissing ? m_number.Length() : 0;
-    if (cb + cbNumber + sizeof kCrLf > m_cbOut - m_cbUsed || m_bFailed) {
-        Put(p, cb);
-        EndLine(bMissing);
-        return;
-    }
+const char* LineRewriter::PutWholeLines(const char* p, const char* pEnd) {
+    // Locals, not members: the compiler keeps them in registers across the
+    // byte copies.
     char* pOut = m_pOut + m_cbUsed;
-    std::memcpy(pOut, p, cb);
-    std::memcpy(pOut + cb, m_number.Text(), cbNumber);
-    pOut[cb + cbNumber] = kCr;
-    pOut[cb + cbNumber + 1] = kLf;
-    m_cbUsed += cb + cbNumber + sizeof kCrLf;
-    if (!m_number.Increment())
-        m_bFailed = true;
+    char* const pOutEnd = m_pOut + m_cbOut;
+    for (;;) {
+        const char* pLf =
+            static_cast<const char*>(std::memchr(p, kLf, static_cast<size_t>(pEnd - p)));
+        if (pLf == nullptr)
+            break;
+        const char* pTextEnd = pLf != p && pLf[-1] == kCr ? pLf - 1 : pLf;
+        const size_t cbText = static_cast<size_t>(pTextEnd - p);
+        const size_t cbNumber = KeyField::LineIsMissing(p, cbText) ? m_number.Length() : 0;
+        if (cbText + cbNumber + sizeof kCrLf > static_cast<size_t>(pOutEnd - pOut))
+            break;
+        std::memcpy(pOut, p, cbText);
+        std::memcpy(pOut + cbText, m_number.Text(), cbNumber);
+        pOut += cbText + cbNumber;
+        *pOut++ = kCr;
+        *pOut++ = kLf;
+        p = pLf + 1;
+        if (!m_number.Increment()) {
+            m_bFailed = true;
+            break;
+        }
+    }
+    m_cbUsed = static_cast<size_t>(pOut - m_pOut);
+    return p;
 }
 
 void LineRewriter::EndLine(int bMissing) {

@@ -32,7 +32,9 @@ public:
 
 private:
     void AddLineBytes(const char* p, size_t cb);
-    void PutLine(const char* p, size_t cb);
+    // Rewrites the complete lines at p while they fit the output buffer;
+    // returns where it stopped.
+    const char* PutWholeLines(const char* p, const char* pEnd);
     void EndLine(int bMissing);
     // Copies to the output buffer; the common case, room enough, stays inline.
     void Put(const char* p, size_t cb) {

@@ -28,19 +28,46 @@ const size_t kPathRoom = 4096;
 // enough that a pass needs 128 KiB whatever the file.
 const size_t kChunk = 64 * 1024;
 
-// Hands the rewritten text to the work file and keeps the first error.
+// Hands the rewritten text to the work file and keeps the first error. Every
+// few megabytes it asks the system to start writing them to the disk, so
+// that the disk works while the pass reads on and the final flush is short.
 class WorkSink : public sk::ByteSink {
 public:
-    explicit WorkSink(const fs::FileHandle& file) : m_file(file), m_nError(0) {}
+    explicit WorkSink(const fs::FileHandle& file)
+        : m_file(file), m_ullWritten(0), m_ullStarted(0), m_nError(0), m_step(ConvertStep::kNone) {}
     int Write(const char* p, size_t cb) override {
-        m_nError = fs::WriteAll(m_file, p, cb);
-        return m_nError == 0 ? 1 : 0;
+        if (fs::SysError e = fs::WriteAll(m_file, p, cb))
+            return Failed(ConvertStep::kWrite, e);
+        m_ullWritten += cb;
+        if (m_ullWritten - m_ullStarted >= kWriteBackStep) {
+            if (fs::SysError e =
+                    fs::StartWriteBack(m_file, m_ullStarted, m_ullWritten - m_ullStarted))
+                return Failed(ConvertStep::kFlushWork, e);
+            m_ullStarted = m_ullWritten;
+        }
+        return 1;
     }
     int Error() const { return m_nError; }
+    ConvertStep Step() const { return m_step; }
 
 private:
+#if defined(SEARCHKEY_FAULT_INJECTION)
+    static const unsigned long long kWriteBackStep = 64 << 10;  // reached by small test files
+#else
+    static const unsigned long long kWriteBackStep = 8 << 20;
+#endif
+
+    int Failed(ConvertStep step, int nError) {
+        m_step = step;
+        m_nError = nError;
+        return 0;
+    }
+
     const fs::FileHandle& m_file;
+    unsigned long long m_ullWritten;
+    unsigned long long m_ullStarted;
     int m_nError;
+    ConvertStep m_step;
 };
 
 const char* StepText(ConvertStep step) {
@@ -178,7 +205,7 @@ int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, fs::FileHandle* pWork
             break;
     }
     if (!rewriter.Finish()) {
-        return sink.Error() != 0 ? Fail(ConvertStep::kWrite, sink.Error())
+        return sink.Error() != 0 ? Fail(sink.Step(), sink.Error())
                                  : Fail(ConvertStep::kTooManyLines, 0);
     }
     if (fs::SysError e = fs::CloseFile(pIn))
