@@ -30,6 +30,8 @@ const char* OpName(IoOp op) {
             return "read";
         case IoOp::kWrite:
             return "write";
+        case IoOp::kWriteBack:
+            return "write-back";
         case IoOp::kFlush:
             return "flush";
         case IoOp::kClose:
@@ -44,8 +46,12 @@ const char* OpName(IoOp op) {
     return "?";
 }
 
-const IoOp kAllOps[] = {IoOp::kOpen,  IoOp::kQuery, IoOp::kCreate, IoOp::kRead, IoOp::kWrite,
-                        IoOp::kFlush, IoOp::kClose, IoOp::kAccess, IoOp::kMove, IoOp::kRemove};
+// Every kind of call the pass makes on this platform.
+const IoOp kAllOps[] = {IoOp::kOpen,      IoOp::kQuery, IoOp::kCreate, IoOp::kRead, IoOp::kWrite,
+#if !defined(_WIN32)
+                        IoOp::kWriteBack,  // Windows writes back by itself
+#endif
+                        IoOp::kFlush,     IoOp::kClose, IoOp::kAccess, IoOp::kMove, IoOp::kRemove};
 
 // The error a real system gives for each kind of call going wrong.
 int RealError(IoOp op) {
@@ -63,6 +69,8 @@ int RealError(IoOp op) {
             return kReadFault;
         case IoOp::kWrite:
             return kDiskFull;
+        case IoOp::kWriteBack:
+            return kWriteFault;
         case IoOp::kFlush:
             return kWriteFault;
         case IoOp::kClose:
@@ -86,6 +94,8 @@ int RealError(IoOp op) {
             return EIO;
         case IoOp::kWrite:
             return ENOSPC;
+        case IoOp::kWriteBack:
+            return EIO;
         case IoOp::kFlush:
             return EIO;
         case IoOp::kClose:
