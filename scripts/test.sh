@@ -11,6 +11,8 @@ echo "== native build, sanitizers on"
 cmake -S . -B build/native -DSEARCHKEY_SANITIZE=ON -DSEARCHKEY_BENCH=ON >/dev/null
 cmake --build build/native -j "$jobs"
 ctest --test-dir build/native --output-on-failure -j "$jobs"
+grep -h -E '^(fault injection:|an uninterrupted pass|[0-9]+ kills landed)' \
+  build/native/Testing/Temporary/LastTest.log || true
 
 echo "== fuzzing the pass for 50 s (clang, libFuzzer, AddressSanitizer + UBSan)"
 CXX=clang++ cmake -S . -B build/fuzz -DSEARCHKEY_FUZZ=ON -DSEARCHKEY_SANITIZE=ON -DSEARCHKEY_TESTS=OFF >/dev/null
@@ -34,6 +36,7 @@ done
 
 echo "== Windows tests under Wine (x86_64 build of the same sources)"
 tests/wine/with_wine.sh --timeout 1200 ctest --test-dir build/win-x86_64 --output-on-failure
+grep -h -E '^fault injection:' build/win-x86_64/Testing/Temporary/LastTest.log || true
 
 echo "== the 32-bit program as a file: GUI subsystem, system DLLs only, code page 932 texts"
 bash tests/e2e/check_exe.sh build/win-i686/searchkey.exe
