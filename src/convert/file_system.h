@@ -59,8 +59,9 @@ SysError FlushToDisk(const FileHandle& file);
 SysError StartWriteBack(const FileHandle& file, uint64_t ullOffset, uint64_t ullLength);
 // The handle is released whatever the result.
 SysError CloseFile(FileHandle* pFile);
-// Gives the closed work file the input's permissions (and owner where the system has one).
-SysError CopyAccess(const char* pszPath, const FileInfo& info);
+// Gives the work file, still open, the input's permissions (and owner where
+// the system has one).
+SysError CopyAccess(const FileHandle& file, const char* pszPath, const FileInfo& info);
 // Puts pszFrom in the place of pszTo in one atomic step.
 SysError MoveOver(const char* pszFrom, const char* pszTo);
 SysError RemoveWork(const char* pszPath);

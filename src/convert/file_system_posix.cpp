@@ -132,14 +132,16 @@ SysError CloseFile(FileHandle* pFile) {
     return !Faulted(IoOp::kClose) && r == 0 ? 0 : errno;
 }
 
-SysError CopyAccess(const char* pszPath, const FileInfo& info) {
-    // Owner first: changing it may clear the set-id bits that the mode then
-    // restores. When the owner cannot be kept the pass fails, rather than
-    // hand the file to another owner and group than the user gave it.
+SysError CopyAccess(const FileHandle& file, const char*, const FileInfo& info) {
+    // Through the descriptor, not the name: a name can be swapped for a link
+    // to another file meanwhile. Owner first: changing it may clear the
+    // set-id bits that the mode then restores. When the owner cannot be kept
+    // the pass fails, rather than hand the file to another owner and group
+    // than the user gave it.
     if (Faulted(IoOp::kAccess) ||
-        ::chown(pszPath, static_cast<uid_t>(info.ulOwner), static_cast<gid_t>(info.ulGroup)) != 0)
+        ::fchown(Fd(file), static_cast<uid_t>(info.ulOwner), static_cast<gid_t>(info.ulGroup)) != 0)
         return errno;
-    if (Faulted(IoOp::kAccess) || ::chmod(pszPath, static_cast<mode_t>(info.ulAccess)) != 0)
+    if (Faulted(IoOp::kAccess) || ::fchmod(Fd(file), static_cast<mode_t>(info.ulAccess)) != 0)
         return errno;
     return 0;
 }

@@ -148,7 +148,9 @@ SysError CloseFile(FileHandle* pFile) {
     return !Faulted(IoOp::kClose) && bClosed ? 0 : LastError();
 }
 
-SysError CopyAccess(const char* pszPath, const FileInfo& info) {
+SysError CopyAccess(const FileHandle&, const char* pszPath, const FileInfo& info) {
+    // By name: setting attributes needs no data access, so the work file's
+    // own open handle, which shares nothing, does not stand in the way.
     const DWORD dwAttr =
         info.ulAccess != 0 ? static_cast<DWORD>(info.ulAccess) : FILE_ATTRIBUTE_NORMAL;
     return !Faulted(IoOp::kAccess) && SetFileAttributesA(pszPath, dwAttr) ? 0 : LastError();

@@ -210,12 +210,13 @@ int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, fs::FileHandle* pWork
     }
     if (fs::SysError e = fs::CloseFile(pIn))
         return Fail(ConvertStep::kCloseInput, e);
+    // Permissions before the flush, so that the flush covers them too.
+    if (fs::SysError e = fs::CopyAccess(*pWork, pszWork, info))
+        return Fail(ConvertStep::kCopyAccess, e);
     if (fs::SysError e = fs::FlushToDisk(*pWork))
         return Fail(ConvertStep::kFlushWork, e);
     if (fs::SysError e = fs::CloseFile(pWork))
         return Fail(ConvertStep::kCloseWork, e);
-    if (fs::SysError e = fs::CopyAccess(pszWork, info))
-        return Fail(ConvertStep::kCopyAccess, e);
     return 1;
 }
 
