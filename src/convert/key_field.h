@@ -44,7 +44,7 @@ private:
     bool m_bCurEmpty;  // nothing came after the last comma (or since the line began)
 };
 
-// Inline: they run for every line of a file.
+// Inline: all of it runs for every line of a file.
 namespace key_field_detail {
 
 // The blanks that the C library's atoi skips.
@@ -95,22 +95,50 @@ inline void KeyField::Zero::Feed(const char* p, size_t cb) {
     }
 }
 
-inline int KeyField::LineIsMissing(const char* p, size_t cb) {
+inline void KeyField::Reset() {
+    m_cur.Reset();
+    m_prev.Reset();
+    m_bSawComma = false;
+    m_bCurEmpty = true;
+}
+
+inline void KeyField::Feed(const char* p, size_t cb) {
+    if (cb == 0)
+        return;
     const char* pEnd = p + cb;
-    const char* pField = p;
-    if (const char* pComma = key_field_detail::LastComma(p, cb)) {
-        pField = pComma + 1;
-        if (pField == pEnd) {
-            // A comma that ends the line opens no field: the key is the one before it.
-            pEnd = pComma;
-            const char* pComma2 = key_field_detail::LastComma(p, static_cast<size_t>(pEnd - p));
-            pField = pComma2 != nullptr ? pComma2 + 1 : p;
+    const char* pComma = key_field_detail::LastComma(p, cb);
+    if (pComma == nullptr) {
+        m_cur.Feed(p, cb);
+        m_bCurEmpty = false;
+        return;
+    }
+    // The field before the last comma becomes the key only if the line ends
+    // right after that comma; it is needed only while that may still happen.
+    if (pComma + 1 == pEnd) {
+        const char* pComma2 = key_field_detail::LastComma(p, static_cast<size_t>(pComma - p));
+        if (pComma2 != nullptr) {
+            m_prev.Reset();
+            m_prev.Feed(pComma2 + 1, static_cast<size_t>(pComma - pComma2 - 1));
+        } else {
+            m_cur.Feed(p, static_cast<size_t>(pComma - p));
+            m_prev = m_cur;
         }
     }
-    Zero key;
-    key.Reset();
-    key.Feed(pField, static_cast<size_t>(pEnd - pField));
+    m_cur.Reset();
+    m_cur.Feed(pComma + 1, static_cast<size_t>(pEnd - pComma - 1));
+    m_bCurEmpty = pComma + 1 == pEnd;
+    m_bSawComma = true;
+}
+
+inline int KeyField::IsMissing() const {
+    const Zero& key = (m_bSawComma && m_bCurEmpty) ? m_prev : m_cur;
     return key.bNonzero ? 0 : 1;
+}
+
+inline int KeyField::LineIsMissing(const char* p, size_t cb) {
+    KeyField key;
+    key.Feed(p, cb);
+    return key.IsMissing();
 }
 
 }  // namespace sk
