@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "search_key_converter.h"
@@ -106,6 +107,41 @@ TEST(Convert, KeepsTheFilesPermissions) {
     }
 }
 
+// An access ACL as the kernel stores it: owner rw, user 1234 r, group r, mask r, others none.
+string AccessAcl() {
+    const unsigned char bytes[] = {2,    0, 0, 0,                           // version
+                                   0x01, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,   // owner
+                                   0x02, 0, 4, 0, 0xd2, 0x04, 0,    0,      // user 1234
+                                   0x04, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,   // group
+                                   0x10, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,   // mask
+                                   0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff};  // others
+    return string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+TEST(Convert, KeepsTheFilesExtendedAttributesAndAcl) {
+    const struct {
+        const char* pszName;
+        string value;
+        unsigned mode;  // what the file's mode reads afterwards
+    } kAttributes[] = {
+        {"user.origin", "mail attachment", 0644},
+        {"system.posix_acl_access", AccessAcl(), 0640},
+    };
+    for (const auto& a : kAttributes) {
+        TempFolder dir;
+        WriteBytes(dir / "x.csv", "a,\n");
+        ASSERT_EQ(0, ::chmod((dir / "x.csv").c_str(), 0644));
+        if (::setxattr((dir / "x.csv").c_str(), a.pszName, a.value.data(), a.value.size(), 0) != 0)
+            GTEST_SKIP() << a.pszName << " cannot be set here: " << std::strerror(errno);
+        SearchKeyConverter conv;
+        ASSERT_EQ(1, conv.Convert((dir / "x.csv").c_str())) << a.pszName;
+        char value[256];
+        const ssize_t cb = ::getxattr((dir / "x.csv").c_str(), a.pszName, value, sizeof value);
+        EXPECT_EQ(a.value, string(value, cb > 0 ? static_cast<size_t>(cb) : 0)) << a.pszName;
+        EXPECT_EQ(a.mode, FileMode(dir / "x.csv")) << a.pszName;
+    }
+}
+
 // The current directory, restored at the end of the test.
 class InFolder {
 public:
@@ -182,6 +218,10 @@ void LinkToFile(const TempFolder& dir) {
     OneFile(dir);
     ASSERT_EQ(0, ::symlink("in.csv", (dir / "link.csv").c_str()));
 }
+void SecondName(const TempFolder& dir) {
+    OneFile(dir);
+    ASSERT_EQ(0, ::link((dir / "in.csv").c_str(), (dir / "also.csv").c_str()));
+}
 void Pipe(const TempFolder& dir) {
     ASSERT_EQ(0, ::mkfifo((dir / "pipe.csv").c_str(), 0600));
 }
@@ -197,7 +237,8 @@ const FailCase kFailCases[] = {
     {"a read-only file", ReadOnlyFile, "in.csv", ConvertStep::kReadOnly},
     {"workfile.txt exists", WorkFileThere, "in.csv", ConvertStep::kWorkFileExists},
     {"the input is workfile.txt", InputIsWorkFile, "workfile.txt", ConvertStep::kWorkFileExists},
-    {"a symbolic link", LinkToFile, "link.csv", ConvertStep::kOpenInput},
+    {"a symbolic link", LinkToFile, "link.csv", ConvertStep::kIsLink},
+    {"a second hard link", SecondName, "in.csv", ConvertStep::kHardLinks},
     {"a named pipe", Pipe, "pipe.csv", ConvertStep::kNotAFile},
     {"a folder without write permission", ReadOnlyFolder, "in.csv", ConvertStep::kCreateWork},
 };

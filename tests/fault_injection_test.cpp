@@ -1,6 +1,7 @@
 // Every operating-system call of a conversion, made to fail in turn: the pass
 // must answer 0, keep the cause, and leave the folder exactly as it was.
 // Built against the core compiled with the fault seam switched on.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -20,6 +21,8 @@ using std::string;
 
 const char* OpName(IoOp op) {
     switch (op) {
+        case IoOp::kFolder:
+            return "folder";
         case IoOp::kOpen:
             return "open";
         case IoOp::kQuery:
@@ -38,8 +41,14 @@ const char* OpName(IoOp op) {
             return "close";
         case IoOp::kAccess:
             return "access";
+        case IoOp::kSecurity:
+            return "security";
         case IoOp::kMove:
             return "move";
+        case IoOp::kReplace:
+            return "replace";
+        case IoOp::kSyncFolder:
+            return "folder flush";
         case IoOp::kRemove:
             return "remove";
     }
@@ -47,18 +56,32 @@ const char* OpName(IoOp op) {
 }
 
 // Every kind of call the pass makes on this platform.
-const IoOp kAllOps[] = {IoOp::kOpen,      IoOp::kQuery, IoOp::kCreate, IoOp::kRead, IoOp::kWrite,
-#if !defined(_WIN32)
+const IoOp kAllOps[] = {IoOp::kFolder, IoOp::kOpen,     IoOp::kQuery, IoOp::kCreate,
+                        IoOp::kRead,   IoOp::kWrite,    IoOp::kFlush, IoOp::kClose,
+                        IoOp::kAccess, IoOp::kSecurity, IoOp::kMove,  IoOp::kRemove,
+#if defined(_WIN32)
+                        IoOp::kReplace
+#else
                         IoOp::kWriteBack,  // Windows writes back by itself
+                        IoOp::kSyncFolder
 #endif
-                        IoOp::kFlush,     IoOp::kClose, IoOp::kAccess, IoOp::kMove, IoOp::kRemove};
+};
+
+// The call that puts the work file in the input's place.
+#if defined(_WIN32)
+const IoOp kReplaceOp = IoOp::kReplace;
+#else
+const IoOp kReplaceOp = IoOp::kMove;
+#endif
 
 // The error a real system gives for each kind of call going wrong.
 int RealError(IoOp op) {
 #if defined(_WIN32)
     const int kAccessDenied = 5, kWriteFault = 29, kReadFault = 30, kSharingViolation = 32,
-              kDiskFull = 112;
+              kDiskFull = 112, kPathNotFound = 3;
     switch (op) {
+        case IoOp::kFolder:
+            return kPathNotFound;
         case IoOp::kOpen:
             return kSharingViolation;
         case IoOp::kQuery:
@@ -77,13 +100,21 @@ int RealError(IoOp op) {
             return kWriteFault;
         case IoOp::kAccess:
             return kAccessDenied;
+        case IoOp::kSecurity:
+            return kAccessDenied;
         case IoOp::kMove:
             return kSharingViolation;
+        case IoOp::kReplace:
+            return kSharingViolation;
+        case IoOp::kSyncFolder:
+            return kWriteFault;
         case IoOp::kRemove:
             return kAccessDenied;
     }
 #else
     switch (op) {
+        case IoOp::kFolder:
+            return EACCES;
         case IoOp::kOpen:
             return EACCES;
         case IoOp::kQuery:
@@ -102,13 +133,29 @@ int RealError(IoOp op) {
             return EIO;
         case IoOp::kAccess:
             return EPERM;
+        case IoOp::kSecurity:
+            return EPERM;
         case IoOp::kMove:
             return EACCES;
+        case IoOp::kReplace:
+            return EACCES;
+        case IoOp::kSyncFolder:
+            return EIO;
         case IoOp::kRemove:
             return EIO;
     }
 #endif
     return 0;
+}
+
+// Every error a call is made to fail with: one, but for ReplaceFile, each of
+// whose documented failures leaves the files in another state.
+std::vector<int> RealErrors(IoOp op) {
+#if defined(_WIN32)
+    if (op == IoOp::kReplace)
+        return {RealError(op), 1175, 1176, 1177};  // cannot remove replaced, move replacement (2)
+#endif
+    return {RealError(op)};
 }
 
 struct Input {
@@ -175,8 +222,10 @@ TEST(FaultInjection, EveryFailedCallLeavesTheFolderAsItWas) {
         // Fail each call of the clean run in turn, then each call that the
         // failing run made afterwards (its cleanup) together with it.
         for (int n = 1; n <= static_cast<int>(cleanTrace.size()); ++n) {
-            std::vector<std::map<int, int>> plans = {{{n, RealError(cleanTrace[n - 1])}}};
-            std::vector<IoOp> failingTrace;
+            std::vector<std::map<int, int>> plans;
+            for (int e : RealErrors(cleanTrace[n - 1]))
+                plans.push_back({{n, e}});
+            const size_t cFirst = plans.size();
             for (size_t iPlan = 0; iPlan < plans.size(); ++iPlan) {
                 const std::map<int, int> plan = plans[iPlan];  // a copy: plans grows below
                 TempFolder dir;
@@ -188,16 +237,40 @@ TEST(FaultInjection, EveryFailedCallLeavesTheFolderAsItWas) {
                 ++nPoints;
                 for (const auto& f : plan)
                     ++covered[run.trace.at(f.first - 1)];
-
-                EXPECT_EQ(0, run.nResult) << what;
                 const std::map<string, string> after = dir.Snapshot();
+                const IoOp lastFailed = run.trace.at(plan.rbegin()->first - 1);
+
+                if (run.nResult == 1) {
+                    // Only a step after the replacement may fail and still
+                    // answer 1: the file is converted, and the step is
+                    // reported, unless it was the close of the read-only
+                    // input, which has nothing to lose.
+                    const bool bAfter =
+                        std::find(run.trace.begin(), run.trace.begin() + (plan.begin()->first - 1),
+                                  kReplaceOp) != run.trace.begin() + (plan.begin()->first - 1);
+                    EXPECT_TRUE(bAfter) << what << ": a failure before the replacement answered 1";
+                    if (lastFailed != IoOp::kClose) {
+                        EXPECT_NE(sk::ConvertStep::kNone, run.conv.WarningStep()) << what;
+                        EXPECT_EQ(plan.begin()->second, run.conv.WarningError()) << what;
+                    }
+                    EXPECT_EQ(converted, ReadBytes(dir / "in.csv")) << what;
+                    std::map<string, string> expected = {{"in.csv", converted}};
+                    if (run.conv.WarningStep() == sk::ConvertStep::kRemoveBackup)
+                        expected["workfile.bak"] = in.bytes;
+                    EXPECT_TRUE(expected == after) << what << ": the folder is not as converted";
+                    continue;
+                }
                 if (Exists(dir / "in.csv") && ReadBytes(dir / "in.csv") == converted &&
                     converted != in.bytes)
                     ADD_FAILURE() << what
                                   << ": the failure was reported after the file was replaced";
-                const bool bRemoveFailed =
-                    plan.size() > 1 && run.trace.at(plan.rbegin()->first - 1) == IoOp::kRemove;
-                if (bRemoveFailed) {
+                const bool bRemoveFailed = plan.size() > 1 && lastFailed == IoOp::kRemove;
+                if (run.conv.OriginalStranded()) {
+                    // The old file could not be moved back from the backup
+                    // name: it is whole there, and the user is told so.
+                    EXPECT_TRUE(plan.size() > 1 && lastFailed == IoOp::kMove) << what;
+                    EXPECT_EQ(in.bytes, ReadBytes(dir / "workfile.bak")) << what;
+                } else if (bRemoveFailed) {
                     // The one case where a work file stays: it could not be removed.
                     // It is reported, and the user's file is still untouched.
                     EXPECT_TRUE(run.conv.WorkFileLeft()) << what;
@@ -210,11 +283,10 @@ TEST(FaultInjection, EveryFailedCallLeavesTheFolderAsItWas) {
                 // The first failure is the cause that is kept.
                 EXPECT_EQ(plan.begin()->second, run.conv.FailedError()) << what;
 
-                if (iPlan == 0) {
-                    failingTrace = run.trace;
-                    for (int m = n + 1; m <= static_cast<int>(failingTrace.size()); ++m)
+                if (iPlan < cFirst) {
+                    for (int m = n + 1; m <= static_cast<int>(run.trace.size()); ++m)
                         plans.push_back(
-                            {{n, plan.begin()->second}, {m, RealError(failingTrace[m - 1])}});
+                            {{n, plan.begin()->second}, {m, RealError(run.trace[m - 1])}});
                 }
             }
         }
@@ -226,6 +298,64 @@ TEST(FaultInjection, EveryFailedCallLeavesTheFolderAsItWas) {
         EXPECT_GT(covered[op], 0) << "no failure of " << OpName(op) << " was exercised";
     }
     std::printf("\n");
+}
+
+// Another program writes to the file, or gives its name to another file,
+// after the pass has read it: that must not be lost under the converted text.
+TEST(FaultInjection, AChangeByAnotherProgramDuringThePassIsNotLost) {
+    const string original = "a,\r\nb,1\r\n";
+    const struct {
+        const char* pszWhat;
+        bool (*pfnChange)(const TempFolder& dir);  // false: the system kept the change out
+    } kChanges[] = {
+        {"the file written to",
+         [](const TempFolder& dir) {
+             FILE* f = std::fopen((dir / "in.csv").c_str(), "ab");
+             return f != nullptr && std::fputs("late,\r\n", f) >= 0 && std::fclose(f) == 0;
+         }},
+        {"its name given to another file",
+         [](const TempFolder& dir) {
+             WriteBytes(dir / "new.csv", "late,\r\n");
+             return std::rename((dir / "in.csv").c_str(), (dir / "old.csv").c_str()) == 0 &&
+                    std::rename((dir / "new.csv").c_str(), (dir / "in.csv").c_str()) == 0;
+         }},
+    };
+    for (const auto& c : kChanges) {
+        TempFolder dir;
+        WriteBytes(dir / "in.csv", original);
+        PassRun clean;
+        Convert(dir / "in.csv", {}, &clean);
+        ASSERT_EQ(1, clean.nResult);
+        // Right after the work file's flush: all is read and written, nothing replaced.
+        const auto itFlush = std::find(clean.trace.begin(), clean.trace.end(), IoOp::kFlush);
+        ASSERT_NE(clean.trace.end(), itFlush);
+        const int nAt = static_cast<int>(itFlush - clean.trace.begin()) + 2;
+
+        TempFolder again;
+        WriteBytes(again / "in.csv", original);
+        bool bChanged = false;
+        FaultPlan::Reset();
+        FaultPlan::AtCall(nAt, [&] { bChanged = c.pfnChange(again); });
+        SearchKeyConverter conv;
+        const int nResult = conv.Convert((again / "in.csv").c_str());
+        FaultPlan::Reset();
+#if defined(_WIN32)
+        // Writers are kept out for the whole pass; a rename is not.
+        EXPECT_EQ(c.pfnChange != kChanges[0].pfnChange, bChanged) << c.pszWhat;
+#else
+        EXPECT_TRUE(bChanged) << c.pszWhat;
+#endif
+        if (!bChanged) {
+            EXPECT_EQ(1, nResult) << c.pszWhat;
+            continue;
+        }
+        EXPECT_EQ(0, nResult) << c.pszWhat;
+        EXPECT_EQ(sk::ConvertStep::kChanged, conv.FailedStep()) << c.pszWhat;
+        std::map<string, string> expected = {{"in.csv", original + "late,\r\n"}};
+        if (c.pfnChange != kChanges[0].pfnChange)
+            expected = {{"in.csv", "late,\r\n"}, {"old.csv", original}};
+        EXPECT_TRUE(expected == again.Snapshot()) << c.pszWhat;
+    }
 }
 
 #if !defined(_WIN32)

@@ -1,9 +1,14 @@
 // The file pass on Windows, through the ANSI calls and code page 932 names:
 // attributes, sharing, devices and the backslash rules of real paths.
+#include <algorithm>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -89,15 +94,96 @@ TEST(WinConvert, PutsTheWorkFileBesideANameWhoseSecondByteIsABackslash) {
     EXPECT_EQ(std::set<string>{"\x95\x5c"}, Names(dir.Path()));
 }
 
-TEST(WinConvert, KeepsTheFilesAttributes) {
+// The file's DACL (with its protection from inheritance) as text.
+string Dacl(const string& path) {
+    PSECURITY_DESCRIPTOR pSd = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, &pSd) != ERROR_SUCCESS)
+        return "<no security descriptor>";
+    char* psz = nullptr;
+    string text = "<cannot format>";
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            pSd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &psz, nullptr)) {
+        text = psz;
+        LocalFree(psz);
+    }
+    LocalFree(pSd);
+    return text;
+}
+
+// Lets only this user in, and nobody through the folder's inheritance.
+void MakePrivate(const string& path) {
+    HANDLE hToken = nullptr;
+    char buf[256];
+    DWORD cb = 0;
+    char* pszSid = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken));
+    ASSERT_TRUE(GetTokenInformation(hToken, TokenUser, buf, sizeof buf, &cb));
+    CloseHandle(hToken);
+    ASSERT_TRUE(ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, &pszSid));
+    PSECURITY_DESCRIPTOR pSd = nullptr;
+    const string sddl = string("D:P(A;;FA;;;") + pszSid + ")";
+    LocalFree(pszSid);
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                     &pSd, nullptr));
+    EXPECT_TRUE(SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, pSd)) << GetLastError();
+    LocalFree(pSd);
+}
+
+// What a file carries besides its text, kept by a conversion. Wine 8 keeps
+// no named streams, EFS encryption or NTFS compression, and no creation
+// time it was given: those are ReplaceFile's to keep on Windows, and not
+// shown here.
+TEST(WinConvert, KeepsTheDaclAndAttributesButNotStreamsEfsOrCreationTimeWhichWineLacks) {
+    const struct {
+        const char* pszWhat;
+        void (*pfnSetUp)(const string& file);
+        DWORD dwAttributes;  // that the file must have afterwards
+    } kKept[] = {
+        {"a private DACL", MakePrivate, FILE_ATTRIBUTE_ARCHIVE},
+        {"hidden, archive bit cleared",
+         [](const string& file) {
+             ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_HIDDEN));
+         },
+         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE},
+    };
+    for (const auto& k : kKept) {
+        TempFolder dir;
+        const string file = In(dir, "h.csv");
+        WriteA(file, kInput);
+        k.pfnSetUp(file);
+        const string dacl = Dacl(file);
+        SearchKeyConverter conv;
+        ASSERT_EQ(1, conv.Convert(file.c_str())) << k.pszWhat;
+        EXPECT_EQ(kOutput, ReadA(file)) << k.pszWhat;
+        EXPECT_EQ(dacl, Dacl(file)) << k.pszWhat;
+        EXPECT_EQ(k.dwAttributes, GetFileAttributesA(file.c_str()) & ~FILE_ATTRIBUTE_NORMAL)
+            << k.pszWhat;
+        EXPECT_EQ(std::set<string>{"h.csv"}, Names(dir.Path())) << k.pszWhat;
+        SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
+TEST(WinConvert, ConvertsAFileWhoseFolderLeavesNoRoomForTheWorkFilesName) {
+    // The file's path fits the 259 bytes; the folder and "workfile.txt" would not.
     TempFolder dir;
-    const string file = In(dir, "h.csv");
+    std::vector<std::wstring> made;  // removed here: too long for the usual calls
+    string folder = dir.Path();
+    while (folder.size() < 250) {
+        folder += "\\" + string(std::min<size_t>(250 - folder.size() - 1, 100), 'd');
+        made.push_back(L"\\\\?\\" + std::wstring(folder.begin(), folder.end()));
+        ASSERT_TRUE(CreateDirectoryW(made.back().c_str(), nullptr)) << GetLastError();
+    }
+    const string file = folder + "\\a.csv";
+    ASSERT_LT(file.size(), static_cast<size_t>(MAX_PATH));
+    ASSERT_GT(folder.size() + sizeof "\\workfile.txt", static_cast<size_t>(MAX_PATH));
     WriteA(file, kInput);
-    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
     SearchKeyConverter conv;
-    ASSERT_EQ(1, conv.Convert(file.c_str()));
+    EXPECT_EQ(1, conv.Convert(file.c_str())) << conv.FailedError();
     EXPECT_EQ(kOutput, ReadA(file));
-    EXPECT_TRUE(GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_TRUE(DeleteFileA(file.c_str()));
+    for (auto it = made.rbegin(); it != made.rend(); ++it)
+        EXPECT_TRUE(RemoveDirectoryW(it->c_str())) << GetLastError();
 }
 
 struct Refusal {
@@ -107,6 +193,7 @@ struct Refusal {
     DWORD dwHoldAccess;   // another open handle on in.csv, if nonzero
     DWORD dwHoldShare;
     ConvertStep step;
+    bool bSecondName = false;  // in.csv has a second hard link, also.csv
 };
 
 const Refusal kRefusals[] = {
@@ -118,6 +205,7 @@ const Refusal kRefusals[] = {
      ConvertStep::kReplace},
     {"a folder", "sub", 0, 0, 0, ConvertStep::kIsFolder},
     {"the work file's own name", "WORKFILE.TXT", 0, 0, 0, ConvertStep::kWorkFileExists},
+    {"a second hard link", "in.csv", 0, 0, 0, ConvertStep::kHardLinks, true},
 };
 
 TEST(WinConvert, RefusesAndLeavesTheFolderAsItWas) {
@@ -126,6 +214,10 @@ TEST(WinConvert, RefusesAndLeavesTheFolderAsItWas) {
         WriteA(In(dir, "in.csv"), kInput);
         WriteA(In(dir, "WORKFILE.TXT"), "somebody's data,\r\n");
         ASSERT_TRUE(CreateDirectoryA(In(dir, "sub").c_str(), nullptr));
+        if (r.bSecondName) {
+            ASSERT_TRUE(
+                CreateHardLinkA(In(dir, "also.csv").c_str(), In(dir, "in.csv").c_str(), nullptr));
+        }
         if (r.dwAttributes != 0) {
             ASSERT_TRUE(SetFileAttributesA(In(dir, "in.csv").c_str(), r.dwAttributes));
         }

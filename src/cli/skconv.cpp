@@ -35,6 +35,12 @@ int main(int argc, char** argv) {
         SearchKeyConverter conv;
         if (conv.Convert(argv[i])) {
             std::printf("converted: %s\n", argv[i]);
+            if (conv.WarningStep() != sk::ConvertStep::kNone) {
+                char szWhat[512];
+                conv.DescribeWarning(szWhat, sizeof szWhat);
+                std::fflush(stdout);
+                std::fprintf(stderr, "warning: %s: %s\n", argv[i], szWhat);
+            }
         } else {
             char szWhy[512];
             conv.DescribeFailure(szWhy, sizeof szWhy);

@@ -6,6 +6,7 @@
 namespace sk {
 
 enum class IoOp {
+    kFolder,
     kOpen,
     kQuery,
     kCreate,
@@ -15,7 +16,10 @@ enum class IoOp {
     kFlush,
     kClose,
     kAccess,
+    kSecurity,
     kMove,
+    kReplace,
+    kSyncFolder,
     kRemove
 };
 

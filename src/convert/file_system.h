@@ -16,10 +16,20 @@ typedef int SysError;
 struct FileInfo {
     bool bDirectory;
     bool bRegular;           // an ordinary file on disk (not a device, pipe or link)
+    bool bLink;              // a symbolic link, junction or other reparse point
     bool bReadOnly;          // read-only attribute, or no owner write bit
+    unsigned long nLinks;    // names the file has (hard links)
     unsigned long ulAccess;  // mode bits, or the attributes, that the work file takes over
     unsigned long ulOwner;   // user and group on POSIX systems
     unsigned long ulGroup;
+    // What tells that the file is still the one that was read: which file
+    // it is, and its size and times (the system's own units).
+    uint64_t ullVolume;
+    uint64_t ullIndex;
+    uint64_t ullSize;
+    int64_t llWritten;
+    int64_t llChanged;
+    int64_t llCreated;
 };
 
 // An open file; closes itself on paths that have already failed.
@@ -44,11 +54,33 @@ private:
     intptr_t m_h;
 };
 
+// The input's folder, fixed at the start of a pass: the work file is made,
+// and the input replaced, relative to it, so that a long folder name cannot
+// push "workfile.txt" past the system's path limit.
+class Folder {
+public:
+    Folder() : m_h(-1), m_pszName(nullptr), m_cchPrefix(0) {}
+    ~Folder();
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
+    intptr_t m_h;           // the open folder (POSIX)
+    const char* m_pszName;  // the input's name in it (POSIX)
+    // Windows: the input's full path in the "\\?\" form that has no length
+    // limit, and how much of it is the folder, final separator included.
+    static const size_t kWideRoom = 1024;
+    wchar_t m_wszInput[kWideRoom];
+    size_t m_cchPrefix;
+};
+
+// pszPath's first cchFolder bytes are its folder; the rest is the input's name.
+SysError OpenFolder(const char* pszPath, size_t cchFolder, Folder* pFolder);
 // The file to convert, for reading only; others may read it meanwhile, not change it.
-SysError OpenInput(const char* pszPath, FileHandle* pFile);
+SysError OpenInput(const Folder& folder, FileHandle* pFile);
 SysError QueryInput(const FileHandle& file, FileInfo* pInfo);
-// A new file; fails with an "exists" error when the name is taken.
-SysError CreateWork(const char* pszPath, FileHandle* pFile);
+// A new "workfile.txt" beside the input, that only its owner may open until
+// it takes the input's place; fails with an "exists" error when the name is taken.
+SysError CreateWork(const Folder& folder, const FileHandle& input, FileHandle* pFile);
 // Up to cb bytes; *pcbRead == 0 at the end of the file.
 SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead);
 SysError WriteAll(const FileHandle& file, const char* p, size_t cb);
@@ -59,14 +91,34 @@ SysError FlushToDisk(const FileHandle& file);
 SysError StartWriteBack(const FileHandle& file, uint64_t ullOffset, uint64_t ullLength);
 // The handle is released whatever the result.
 SysError CloseFile(FileHandle* pFile);
-// Gives the work file, still open, the input's permissions (and owner where
-// the system has one).
-SysError CopyAccess(const FileHandle& file, const char* pszPath, const FileInfo& info);
-// Puts pszFrom in the place of pszTo in one atomic step.
-SysError MoveOver(const char* pszFrom, const char* pszTo);
-SysError RemoveWork(const char* pszPath);
+// Gives the work file, still open, what the input carries besides its text:
+// owner, permissions and extended attributes (with the ACLs among them) on
+// POSIX; attributes and creation time on Windows, whose security the work
+// file was created with.
+SysError CopyAccess(const FileHandle& input, const FileHandle& work, const FileInfo& info);
+// Whether the input's name still names the file that was read, unchanged.
+SysError StillTheInput(const Folder& folder, const FileHandle& input, const FileInfo& info,
+                       bool* pbSame);
+
+// How a replacement ended, for what the pass must report.
+enum class After { kNone, kFlushFolder, kRemoveBackup, kMarkChanged };
+struct Replaced {
+    bool bDone;         // the input's name holds the converted text
+    bool bBackupTaken;  // not started: the backup name (Windows) is somebody's file
+    bool bBackupLeft;   // failed, and the backup name could not be freed again
+    bool bStranded;     // failed, and the old text stays under the backup name
+    After after;        // done, but this step after it failed ...
+    SysError eAfter;    // ... with this error
+};
+
+// Puts the closed work file in the input's place in one step, keeping what
+// the system keeps for a replaced file; on failure the input is as it was.
+SysError ReplaceInput(const Folder& folder, FileHandle* pInput, Replaced* pResult);
+SysError RemoveWork(const Folder& folder);
 
 bool IsExistsError(SysError e);
+// The input's own name is a symbolic link (POSIX, which refuses to open one).
+bool IsLinkError(SysError e);
 // The system's text for an error code, without a line end.
 void FormatError(SysError e, char* psz, size_t cch);
 

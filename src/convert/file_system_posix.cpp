@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "fault_seam.h"
@@ -41,12 +42,47 @@ FileHandle::~FileHandle() {
         (void)::close(static_cast<int>(m_h));  // only failed passes get here
 }
 
-SysError OpenInput(const char* pszPath, FileHandle* pFile) {
+Folder::~Folder() {
+    if (m_h >= 0)
+        (void)::close(static_cast<int>(m_h));  // opened for lookups only
+}
+
+namespace {
+
+const char kWorkName[] = "workfile.txt";
+
+int Dir(const Folder& folder) {
+    return static_cast<int>(folder.m_h);
+}
+
+}  // namespace
+
+SysError OpenFolder(const char* pszPath, size_t cchFolder, Folder* pFolder) {
+    // Every later call goes through this descriptor, so the pass stays in one
+    // folder even if a name on the way there is changed meanwhile.
+    char szFolder[4096] = ".";
+    if (cchFolder >= sizeof szFolder)
+        return ENAMETOOLONG;
+    if (cchFolder != 0) {
+        std::memcpy(szFolder, pszPath, cchFolder);
+        szFolder[cchFolder] = '\0';
+    }
+    const int fd =
+        Faulted(IoOp::kFolder) ? -1 : ::open(szFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    pFolder->m_h = fd;
+    pFolder->m_pszName = pszPath + cchFolder;
+    return 0;
+}
+
+SysError OpenInput(const Folder& folder, FileHandle* pFile) {
     // No following of a symbolic link: the rename would replace the link itself.
     // Non-blocking so that a named pipe is refused by the type check, not waited on.
     const int fd = Faulted(IoOp::kOpen)
                        ? -1
-                       : ::open(pszPath, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+                       : ::openat(Dir(folder), folder.m_pszName,
+                                  O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return errno;
     pFile->Reset(fd);
@@ -59,19 +95,29 @@ SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
         return errno;
     pInfo->bDirectory = S_ISDIR(st.st_mode);
     pInfo->bRegular = S_ISREG(st.st_mode);
+    pInfo->bLink = S_ISLNK(st.st_mode);
     // Judged from the mode, not from access(), so that it holds for root too.
     pInfo->bReadOnly = (st.st_mode & S_IWUSR) == 0;
+    pInfo->nLinks = static_cast<unsigned long>(st.st_nlink);
     pInfo->ulAccess = st.st_mode & 07777;
     pInfo->ulOwner = st.st_uid;
     pInfo->ulGroup = st.st_gid;
+    pInfo->ullVolume = static_cast<uint64_t>(st.st_dev);
+    pInfo->ullIndex = static_cast<uint64_t>(st.st_ino);
+    pInfo->ullSize = static_cast<uint64_t>(st.st_size);
+    pInfo->llWritten = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    pInfo->llChanged = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    pInfo->llCreated = 0;
     return 0;
 }
 
-SysError CreateWork(const char* pszPath, FileHandle* pFile) {
+SysError CreateWork(const Folder& folder, const FileHandle&, FileHandle* pFile) {
     // Private until it takes the input's place and permissions.
-    const int fd = Faulted(IoOp::kCreate)
-                       ? -1
-                       : ::open(pszPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    const int fd =
+        Faulted(IoOp::kCreate)
+            ? -1
+            : ::openat(Dir(folder), kWorkName,
+                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
     if (fd < 0)
         return errno;
     pFile->Reset(fd);
@@ -132,30 +178,107 @@ SysError CloseFile(FileHandle* pFile) {
     return !Faulted(IoOp::kClose) && r == 0 ? 0 : errno;
 }
 
-SysError CopyAccess(const FileHandle& file, const char*, const FileInfo& info) {
-    // Through the descriptor, not the name: a name can be swapped for a link
-    // to another file meanwhile. Owner first: changing it may clear the
-    // set-id bits that the mode then restores. When the owner cannot be kept
-    // the pass fails, rather than hand the file to another owner and group
-    // than the user gave it.
+namespace {
+
+// The most a list of names or one value can take (Linux's own limits).
+const size_t kXattrRoom = 64 * 1024;
+
+// Copies every extended attribute of the input, the POSIX ACLs
+// (system.posix_acl_access) and security labels among them. A file system
+// without them answers ENOTSUP for the list, and then there is none to keep;
+// any other failure fails the pass, rather than hand over a file that lost
+// who may read it.
+SysError CopyExtendedAttributes(int fdFrom, int fdTo) {
+    char names[kXattrRoom];
+    ssize_t cbNames = Faulted(IoOp::kSecurity) ? -1 : ::flistxattr(fdFrom, names, sizeof names);
+    if (cbNames < 0)
+        return errno == ENOTSUP ? 0 : errno;
+    char value[kXattrRoom];
+    for (const char* pszName = names; pszName < names + cbNames;
+         pszName += std::strlen(pszName) + 1) {
+        const ssize_t cbValue =
+            Faulted(IoOp::kSecurity) ? -1 : ::fgetxattr(fdFrom, pszName, value, sizeof value);
+        if (cbValue < 0) {
+            if (errno == ENODATA)
+                continue;  // removed since the list was read
+            return errno;
+        }
+        if (Faulted(IoOp::kSecurity) ||
+            ::fsetxattr(fdTo, pszName, value, static_cast<size_t>(cbValue), 0) != 0)
+            return errno;
+    }
+    return 0;
+}
+
+}  // namespace
+
+SysError CopyAccess(const FileHandle& input, const FileHandle& work, const FileInfo& info) {
+    // Through the descriptors, not the names: a name can be swapped for a
+    // link to another file meanwhile. Owner first: changing it may clear the
+    // set-id bits that the mode then restores; the mode last, as it also sets
+    // the mask entry of an ACL. When the owner cannot be kept the pass fails,
+    // rather than hand the file to another owner and group than the user
+    // gave it.
     if (Faulted(IoOp::kAccess) ||
-        ::fchown(Fd(file), static_cast<uid_t>(info.ulOwner), static_cast<gid_t>(info.ulGroup)) != 0)
+        ::fchown(Fd(work), static_cast<uid_t>(info.ulOwner), static_cast<gid_t>(info.ulGroup)) != 0)
         return errno;
-    if (Faulted(IoOp::kAccess) || ::fchmod(Fd(file), static_cast<mode_t>(info.ulAccess)) != 0)
+    if (SysError e = CopyExtendedAttributes(Fd(input), Fd(work)))
+        return e;
+    if (Faulted(IoOp::kAccess) || ::fchmod(Fd(work), static_cast<mode_t>(info.ulAccess)) != 0)
         return errno;
     return 0;
 }
 
-SysError MoveOver(const char* pszFrom, const char* pszTo) {
-    return !Faulted(IoOp::kMove) && ::rename(pszFrom, pszTo) == 0 ? 0 : errno;
+SysError StillTheInput(const Folder& folder, const FileHandle& input, const FileInfo& info,
+                       bool* pbSame) {
+    // Other programs may write to the file during the pass: its name must
+    // still lead to it, and its size and times must be as they were read.
+    *pbSame = false;
+    struct stat byName;
+    struct stat byHandle;
+    if (Faulted(IoOp::kQuery) ||
+        ::fstatat(Dir(folder), folder.m_pszName, &byName, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : errno;
+    if (Faulted(IoOp::kQuery) || ::fstat(Fd(input), &byHandle) != 0)
+        return errno;
+    FileInfo now;
+    now.llWritten =
+        static_cast<int64_t>(byHandle.st_mtim.tv_sec) * 1000000000 + byHandle.st_mtim.tv_nsec;
+    now.llChanged =
+        static_cast<int64_t>(byHandle.st_ctim.tv_sec) * 1000000000 + byHandle.st_ctim.tv_nsec;
+    *pbSame = static_cast<uint64_t>(byName.st_dev) == info.ullVolume &&
+              static_cast<uint64_t>(byName.st_ino) == info.ullIndex &&
+              static_cast<uint64_t>(byHandle.st_size) == info.ullSize &&
+              now.llWritten == info.llWritten && now.llChanged == info.llChanged;
+    return 0;
 }
 
-SysError RemoveWork(const char* pszPath) {
-    return !Faulted(IoOp::kRemove) && ::unlink(pszPath) == 0 ? 0 : errno;
+SysError ReplaceInput(const Folder& folder, FileHandle* pInput, Replaced* pResult) {
+    if (Faulted(IoOp::kMove) ||
+        ::renameat(Dir(folder), kWorkName, Dir(folder), folder.m_pszName) != 0)
+        return errno;
+    pResult->bDone = true;
+    (void)CloseFile(pInput);  // read only: closing it loses nothing
+    // The rename is on disk only once the folder is.
+    if (Faulted(IoOp::kSyncFolder) || ::fsync(Dir(folder)) != 0) {
+        pResult->after = After::kFlushFolder;
+        pResult->eAfter = errno;
+    }
+    return 0;
+}
+
+SysError RemoveWork(const Folder& folder) {
+    return !Faulted(IoOp::kRemove) && ::unlinkat(Dir(folder), kWorkName, 0) == 0 ? 0 : errno;
 }
 
 bool IsExistsError(SysError e) {
     return e == EEXIST;
+}
+
+bool IsLinkError(SysError e) {
+    // What an O_NOFOLLOW open answers for a link as the last component, and
+    // the name here has no other.
+    return e == ELOOP;
 }
 
 void FormatError(SysError e, char* psz, size_t cch) {

@@ -18,8 +18,6 @@ namespace fs = sk::fs;
 
 namespace {
 
-const char kWorkFileName[] = "workfile.txt";
-
 // Longest path the pass builds, terminator included (PATH_MAX on Linux; the
 // Windows calls refuse longer paths themselves).
 const size_t kPathRoom = 4096;
@@ -82,8 +80,16 @@ const char* StepText(ConvertStep step) {
             return "cannot open the file";
         case ConvertStep::kQueryInput:
             return "cannot read the file's attributes";
+        case ConvertStep::kOpenFolder:
+            return "cannot open the file's folder";
         case ConvertStep::kIsFolder:
             return "the path names a folder, not a file";
+        case ConvertStep::kIsLink:
+            return "the path names a link (symbolic link, junction or other reparse point); "
+                   "convert the file it leads to";
+        case ConvertStep::kHardLinks:
+            return "the file has more than one name (hard links), which would hold "
+                   "different texts afterwards";
         case ConvertStep::kNotAFile:
             return "the path names a device or pipe, not a file";
         case ConvertStep::kReadOnly:
@@ -98,16 +104,26 @@ const char* StepText(ConvertStep step) {
             return "cannot write workfile.txt";
         case ConvertStep::kTooManyLines:
             return "the file has too many lines";
-        case ConvertStep::kCloseInput:
-            return "cannot close the file";
         case ConvertStep::kFlushWork:
             return "cannot flush workfile.txt to disk";
         case ConvertStep::kCloseWork:
             return "cannot close workfile.txt";
         case ConvertStep::kCopyAccess:
             return "cannot give workfile.txt the file's owner and permissions";
+        case ConvertStep::kChanged:
+            return "another program changed or replaced the file during the conversion";
+        case ConvertStep::kBackupExists:
+            return "workfile.bak already exists in the file's folder";
         case ConvertStep::kReplace:
             return "cannot replace the file with workfile.txt";
+        case ConvertStep::kFlushFolder:
+            return "converted, but the folder could not be flushed to disk: a power cut "
+                   "now may bring back the old text";
+        case ConvertStep::kRemoveBackup:
+            return "converted, but the old text is left in workfile.bak";
+        case ConvertStep::kMarkChanged:
+            return "converted, but the file could not be marked as changed for backups "
+                   "(archive attribute)";
     }
     return "failed";
 }
@@ -115,7 +131,13 @@ const char* StepText(ConvertStep step) {
 }  // namespace
 
 SearchKeyConverter::SearchKeyConverter()
-    : m_szLine(), m_failStep(ConvertStep::kNone), m_nFailError(0), m_bWorkLeft(false) {}
+    : m_szLine(),
+      m_failStep(ConvertStep::kNone),
+      m_nFailError(0),
+      m_bWorkLeft(false),
+      m_bStranded(false),
+      m_warnStep(ConvertStep::kNone),
+      m_nWarnError(0) {}
 
 SearchKeyConverter::~SearchKeyConverter() {}
 
@@ -143,6 +165,9 @@ int SearchKeyConverter::Convert(const char* pszPath) {
     m_failStep = ConvertStep::kNone;
     m_nFailError = 0;
     m_bWorkLeft = false;
+    m_bStranded = false;
+    m_warnStep = ConvertStep::kNone;
+    m_nWarnError = 0;
 
     // The work file goes into the input's own folder, whatever the current
     // directory is, so that the final move stays inside one folder.
@@ -150,47 +175,81 @@ int SearchKeyConverter::Convert(const char* pszPath) {
     const size_t cchFolder = cchPath != 0 ? sk::FolderLength(pszPath, sk::NativePathRules()) : 0;
     if (cchFolder == cchPath)
         return Fail(ConvertStep::kNoFileName, 0);
-    if (cchPath >= kPathRoom || cchFolder + sizeof kWorkFileName > kPathRoom)
+    if (cchPath >= kPathRoom)
         return Fail(ConvertStep::kPathTooLong, 0);
-    char szWork[kPathRoom];
-    std::memcpy(szWork, pszPath, cchFolder);
-    std::memcpy(szWork + cchFolder, kWorkFileName, sizeof kWorkFileName);
 
+    fs::Folder folder;
+    if (fs::SysError e = fs::OpenFolder(pszPath, cchFolder, &folder))
+        return Fail(ConvertStep::kOpenFolder, e);
     fs::FileHandle in;
-    if (fs::SysError e = fs::OpenInput(pszPath, &in))
-        return Fail(ConvertStep::kOpenInput, e);
+    if (fs::SysError e = fs::OpenInput(folder, &in))
+        return Fail(fs::IsLinkError(e) ? ConvertStep::kIsLink : ConvertStep::kOpenInput, e);
     fs::FileInfo info;
     if (fs::SysError e = fs::QueryInput(in, &info))
         return Fail(ConvertStep::kQueryInput, e);
     if (info.bDirectory)
         return Fail(ConvertStep::kIsFolder, 0);
+    if (info.bLink)
+        return Fail(ConvertStep::kIsLink, 0);
     if (!info.bRegular)
         return Fail(ConvertStep::kNotAFile, 0);
+    // A rename gives the converted text to this name only.
+    if (info.nLinks > 1)
+        return Fail(ConvertStep::kHardLinks, 0);
     if (info.bReadOnly)
         return Fail(ConvertStep::kReadOnly, 0);
 
     fs::FileHandle work;
-    if (fs::SysError e = fs::CreateWork(szWork, &work)) {
+    if (fs::SysError e = fs::CreateWork(folder, in, &work)) {
         return Fail(fs::IsExistsError(e) ? ConvertStep::kWorkFileExists : ConvertStep::kCreateWork,
                     e);
     }
-    if (WriteWorkFile(&in, &work, info, szWork)) {
-        fs::SysError e = fs::MoveOver(szWork, pszPath);
-        if (e == 0)
-            return 1;
-        Fail(ConvertStep::kReplace, e);
-    }
+    if (WriteWorkFile(&in, &work, info) && Replace(folder, &in, info))
+        return 1;
 
     // The one cleanup path: only the work file this pass created is removed.
     if (work.IsOpen())
         (void)fs::CloseFile(&work);  // already failing; its own error adds nothing
-    if (fs::RemoveWork(szWork) != 0)
+    if (fs::RemoveWork(folder) != 0)
         m_bWorkLeft = true;
     return 0;
 }
 
+int SearchKeyConverter::Replace(const fs::Folder& folder, fs::FileHandle* pIn,
+                                const fs::FileInfo& info) {
+    // Right before the replacement: a write by another program since the
+    // read must not be lost under the converted text.
+    bool bSame = false;
+    if (fs::SysError e = fs::StillTheInput(folder, *pIn, info, &bSame))
+        return Fail(ConvertStep::kQueryInput, e);
+    if (!bSame)
+        return Fail(ConvertStep::kChanged, 0);
+
+    fs::Replaced r = {};
+    if (fs::SysError e = fs::ReplaceInput(folder, pIn, &r)) {
+        m_bWorkLeft = r.bBackupLeft;
+        m_bStranded = r.bStranded;
+        return Fail(r.bBackupTaken ? ConvertStep::kBackupExists : ConvertStep::kReplace, e);
+    }
+    switch (r.after) {
+        case fs::After::kNone:
+            break;
+        case fs::After::kFlushFolder:
+            m_warnStep = ConvertStep::kFlushFolder;
+            break;
+        case fs::After::kRemoveBackup:
+            m_warnStep = ConvertStep::kRemoveBackup;
+            break;
+        case fs::After::kMarkChanged:
+            m_warnStep = ConvertStep::kMarkChanged;
+            break;
+    }
+    m_nWarnError = r.eAfter;
+    return 1;
+}
+
 int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, fs::FileHandle* pWork,
-                                      const fs::FileInfo& info, const char* pszWork) {
+                                      const fs::FileInfo& info) {
     char inBuf[kChunk];
     char outBuf[kChunk];
     WorkSink sink(*pWork);
@@ -208,10 +267,9 @@ int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, fs::FileHandle* pWork
         return sink.Error() != 0 ? Fail(sink.Step(), sink.Error())
                                  : Fail(ConvertStep::kTooManyLines, 0);
     }
-    if (fs::SysError e = fs::CloseFile(pIn))
-        return Fail(ConvertStep::kCloseInput, e);
-    // Permissions before the flush, so that the flush covers them too.
-    if (fs::SysError e = fs::CopyAccess(*pWork, pszWork, info))
+    // What the file carries besides its text, before the flush, so that the
+    // flush covers it too. The input stays open until it is replaced.
+    if (fs::SysError e = fs::CopyAccess(*pIn, *pWork, info))
         return Fail(ConvertStep::kCopyAccess, e);
     if (fs::SysError e = fs::FlushToDisk(*pWork))
         return Fail(ConvertStep::kFlushWork, e);
@@ -227,5 +285,18 @@ void SearchKeyConverter::DescribeFailure(char* psz, size_t cch) const {
     if (m_nFailError != 0)
         fs::FormatError(m_nFailError, szSystem, sizeof szSystem);
     std::snprintf(psz, cch, "%s%s%s%s", StepText(m_failStep), szSystem[0] != '\0' ? ": " : "",
-                  szSystem, m_bWorkLeft ? " (workfile.txt could not be removed)" : "");
+                  szSystem,
+                  m_bStranded   ? " (the file's old text is now named workfile.bak: rename it back)"
+                  : m_bWorkLeft ? " (workfile.txt or workfile.bak could not be removed)"
+                                : "");
+}
+
+void SearchKeyConverter::DescribeWarning(char* psz, size_t cch) const {
+    if (cch == 0)
+        return;
+    char szSystem[256] = "";
+    if (m_nWarnError != 0)
+        fs::FormatError(m_nWarnError, szSystem, sizeof szSystem);
+    std::snprintf(psz, cch, "%s%s%s", m_warnStep != ConvertStep::kNone ? StepText(m_warnStep) : "",
+                  szSystem[0] != '\0' ? ": " : "", szSystem);
 }

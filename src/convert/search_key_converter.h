@@ -13,7 +13,10 @@ enum class ConvertStep {
     kPathTooLong,
     kOpenInput,
     kQueryInput,
+    kOpenFolder,
     kIsFolder,
+    kIsLink,
+    kHardLinks,
     kNotAFile,
     kReadOnly,
     kWorkFileExists,
@@ -21,15 +24,21 @@ enum class ConvertStep {
     kRead,
     kWrite,
     kTooManyLines,
-    kCloseInput,
     kFlushWork,
     kCloseWork,
     kCopyAccess,
+    kChanged,
+    kBackupExists,
     kReplace,
+    // After the file was converted:
+    kFlushFolder,
+    kRemoveBackup,
+    kMarkChanged,
 };
 
 namespace fs {
 class FileHandle;
+class Folder;
 struct FileInfo;
 }  // namespace fs
 
@@ -58,18 +67,30 @@ public:
     // system's error code for it (0 when the pass itself refused).
     sk::ConvertStep FailedStep() const { return m_failStep; }
     int FailedError() const { return m_nFailError; }
-    // "workfile.txt" could not be removed after a failure.
+    // "workfile.txt" (or the backup name) could not be removed after a failure.
     bool WorkFileLeft() const { return m_bWorkLeft; }
+    // The old text could not be put back: it is under the backup name.
+    bool OriginalStranded() const { return m_bStranded; }
+    // After a success: a step after the replacement that failed (kNone when
+    // none did), and its system error. The file is converted all the same.
+    sk::ConvertStep WarningStep() const { return m_warnStep; }
+    int WarningError() const { return m_nWarnError; }
+    void DescribeWarning(char* psz, size_t cch) const;
     // The reason as one line of text, for the console.
     void DescribeFailure(char* psz, size_t cch) const;
 
 private:
     int Fail(sk::ConvertStep step, int nError);
     int WriteWorkFile(sk::fs::FileHandle* pIn, sk::fs::FileHandle* pWork,
-                      const sk::fs::FileInfo& info, const char* pszWork);
+                      const sk::fs::FileInfo& info);
+    int Replace(const sk::fs::Folder& folder, sk::fs::FileHandle* pIn,
+                const sk::fs::FileInfo& info);
 
     char m_szLine[kLineRoom];
     sk::ConvertStep m_failStep;
     int m_nFailError;
     bool m_bWorkLeft;
+    bool m_bStranded;
+    sk::ConvertStep m_warnStep;
+    int m_nWarnError;
 };

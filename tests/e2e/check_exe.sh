@@ -15,7 +15,7 @@ head=$("$objdump" -p "$exe") || { echo "FAIL $exe: $objdump cannot read it"; exi
 grep -q 'file format pei-i386' <<<"$head" || fail "not a 32-bit (pei-i386) program"
 grep -Eq '^Subsystem[[:space:]]+00000002' <<<"$head" || fail "subsystem is not Windows GUI (2): $(grep '^Subsystem' <<<"$head")"
 
-allowed=" KERNEL32.DLL USER32.DLL GDI32.DLL COMDLG32.DLL MSVCRT.DLL "
+allowed=" KERNEL32.DLL USER32.DLL GDI32.DLL COMDLG32.DLL ADVAPI32.DLL MSVCRT.DLL "
 dlls=$(awk '/DLL Name:/ {print toupper($3)}' <<<"$head" | sort -u)
 for dll in $dlls; do
   [[ $allowed == *" $dll "* ]] || fail "imports $dll, which Windows does not ship"
