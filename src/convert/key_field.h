@@ -78,11 +78,8 @@ inline const char* FieldStart(const char* p, const char* pEnd) {
 }
 
 inline const char* LastComma(const char* p, size_t cb) {
-    for (const char* q = p + cb; q != p;) {
-        if (*--q == ',')
-            return q;
-    }
-    return nullptr;
+    const char* pField = FieldStart(p, p + cb);
+    return pField != p ? pField - 1 : nullptr;
 }
 
 }  // namespace key_field_detail

@@ -18,7 +18,7 @@ namespace sk {
 
 namespace {
 
-#if defined(SEARCHKEY_FAULT_INJECTION)
+#if defined(SEARCHKEY_FAULT_INJECTION) || defined(SEARCHKEY_SMALL_BLOCKS)
 const size_t kBlock = 4 << 10;  // small test files still cross many blocks
 #else
 const size_t kBlock = 1 << 20;  // few calls per byte, still inside the memory bound
