@@ -1,14 +1,22 @@
-// Speed and memory of a conversion next to a plain copy of the same file.
+// Speed and memory of a conversion next to the least a durable replace of
+// the same file can do, and next to what a user would otherwise run.
 //
 //   convert_bench [--size MiB] [--rounds N] [--dir FOLDER] [--skconv PATH]
 //
-// Generates a comma-separated file (1 GiB by default), copies it with 64 KiB
-// reads and writes (once plainly, once flushed to disk as the conversion
-// does), then converts it with the console front end in a child process, in
-// alternating rounds, and prints the MB/s and CPU time of each and the
-// converter's peak memory. Then it measures the
-// peak memory for inputs that are hard on a line-based reader: one huge line, and nothing but line
-// feeds (every byte becomes a whole numbered line).
+// Generates a comma-separated file (1 GiB by default) and measures, in
+// alternating rounds, each step on a fresh copy of it:
+//   - copy and rename: a copy to a new name in 1 MiB blocks, flushed to
+//     disk, renamed over the original (dd bs=1M conv=fsync, then mv): the
+//     limit a conversion is measured against;
+//   - the same flushed copy without the rename;
+//   - skconv's pass, in a child process;
+//   - GNU sed -i with a trivial edit (it does not flush);
+//   - an awk script doing the conversion into a new file, then mv.
+// It prints the median time of each, its user and system CPU, and its
+// ratio to the limit, then for two shapes that are hard on a line-based
+// reader (one huge line; nothing but line feeds, each of which becomes a
+// numbered line) skconv's pass against the copy and rename of a file as
+// large as that pass's output, and skconv's peak memory for each input.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/utsname.h>
 #include <vector>
 
 #include <fcntl.h>
@@ -29,7 +38,7 @@ extern char** environ;
 
 namespace {
 
-const size_t kChunk = 64 * 1024;
+const size_t kChunk = 1 << 20;  // dd bs=1M
 
 [[noreturn]] void Die(const char* pszWhat, const std::string& path) {
     std::fprintf(stderr, "convert_bench: %s %s: %s\n", pszWhat, path.c_str(), std::strerror(errno));
@@ -87,18 +96,21 @@ size_t FillLineFeeds(char* p, size_t cb) {
     return cb;
 }
 
-double CpuSeconds(const struct rusage& ru) {
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+double TvSeconds(const struct timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
 struct Run {
     double dSeconds;
-    double dCpuSeconds;
+    double dUser;
+    double dSys;
     long lPeakKiB;
 };
 
-Run Copy(const std::string& from, const std::string& to, bool bFlush) {
+// A copy to a new name in kChunk blocks, flushed to disk when bFlush; then,
+// when pszOver is given, renamed over that file.
+Run Copy(const std::string& from, const std::string& to, bool bFlush,
+         const std::string* pOver = nullptr) {
     struct rusage ru0;
     ::getrusage(RUSAGE_SELF, &ru0);
     const auto t0 = std::chrono::steady_clock::now();
@@ -120,34 +132,48 @@ Run Copy(const std::string& from, const std::string& to, bool bFlush) {
     }
     if ((bFlush && ::fsync(out) != 0) || ::close(out) != 0 || ::close(in) != 0)
         Die("cannot finish", to);
+    if (pOver != nullptr && ::rename(to.c_str(), pOver->c_str()) != 0)
+        Die("cannot rename", to);
     const double d = Seconds(t0);
     struct rusage ru1;
     ::getrusage(RUSAGE_SELF, &ru1);
-    return {d, CpuSeconds(ru1) - CpuSeconds(ru0), 0};
+    return {d, TvSeconds(ru1.ru_utime) - TvSeconds(ru0.ru_utime),
+            TvSeconds(ru1.ru_stime) - TvSeconds(ru0.ru_stime), 0};
 }
 
-Run Convert(const std::string& skconv, const std::string& path) {
+// Runs a program to its end with its output thrown away; its time, CPU
+// (its children's included) and peak memory.
+Run Spawn(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     const auto t0 = std::chrono::steady_clock::now();
-    const char* argv[] = {skconv.c_str(), path.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     pid_t pid;
-    if (posix_spawn(&pid, skconv.c_str(), &actions, nullptr, const_cast<char**>(argv), environ) !=
-        0)
-        Die("cannot start", skconv);
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        Die("cannot start", args[0]);
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     struct rusage ru;
     if (::wait4(pid, &status, 0, &ru) != pid)
-        Die("cannot wait for", skconv);
+        Die("cannot wait for", args[0]);
     const double d = Seconds(t0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "convert_bench: %s failed on %s\n", skconv.c_str(), path.c_str());
+        std::fprintf(stderr, "convert_bench: %s failed\n", args[0].c_str());
         std::exit(1);
     }
-    return {d, CpuSeconds(ru), ru.ru_maxrss};
+    return {d, TvSeconds(ru.ru_utime), TvSeconds(ru.ru_stime), ru.ru_maxrss};
 }
+
+// The conversion as a user might script it: awk into a new file, then mv.
+// Close to the line rule (awk's numbers are not atoi's in every corner).
+const char kAwkScript[] =
+    "BEGIN { n = 99 }\n"
+    "{ n++; line = $0; sub(/\\r$/, \"\", line); key = line; sub(/,$/, \"\", key);\n"
+    "  sub(/.*,/, \"\", key); if (key + 0 == 0) line = line n; printf \"%s\\r\\n\", line }\n";
 
 double Mbps(unsigned long long cb, double dSeconds) {
     return static_cast<double>(cb) / 1e6 / dSeconds;
@@ -192,68 +218,126 @@ int main(int argc, char** argv) {
     const std::string data = folder + "/data.csv";
     const std::string copy = folder + "/copy.csv";
     const unsigned long long cb = cMiB << 20;
+    const std::string awkScript = folder + "/convert.awk";
+    {
+        const int fd = ::open(awkScript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 ||
+            ::write(fd, kAwkScript, sizeof kAwkScript - 1) !=
+                static_cast<ssize_t>(sizeof kAwkScript - 1) ||
+            ::close(fd) != 0)
+            Die("cannot write", awkScript);
+    }
+    const std::string awkCommand = "awk -f '" + awkScript + "' '" + data + "' > '" + copy +
+                                   "' && mv '" + copy + "' '" + data + "'";
 
+    struct utsname un;
+    ::uname(&un);
+    double adLoad[3] = {0, 0, 0};
+    ::getloadavg(adLoad, 3);
+    std::printf("%s %s, %ld processors, load average %.2f %.2f %.2f at the start\n", un.sysname,
+                un.release, ::sysconf(_SC_NPROCESSORS_ONLN), adLoad[0], adLoad[1], adLoad[2]);
     std::printf("generating %llu MiB of records in %s\n", cMiB, folder.c_str());
     Generate(pristine, cb, FillRecords);
-    // Rounds alternate so that no side profits from another's write-back,
-    // and each step starts with nothing dirty. Each timed step writes a new
-    // file of the same size while the same files exist, and the file it
-    // wrote is removed before the next step; so every step finds the same
-    // free memory (on a virtual machine, fresh memory costs far more to write
-    // to than memory just freed). An untimed round first warms that memory.
-    // The disk's speed varies from one step to the next, so the medians are
-    // what to compare.
-    std::vector<Run> copies, flushed, convs;
+
+    // Rounds alternate so that no step profits from another's write-back;
+    // each starts from a fresh copy of the input with nothing dirty. Every
+    // timed step writes one new file of about the same size while the same
+    // files exist, and ends with the input's name taken by a file as large
+    // as the input, so that every step finds the same free memory and pays
+    // for freeing the same blocks. An untimed round first warms that memory.
+    // The disk's speed varies from one step to the next: compare medians.
+    enum { kLimit, kFlushed, kPass, kSed, kAwk, kSteps };
+    const char* const apszStep[kSteps] = {
+        "copy to a new name, flushed, renamed over (limit)", "copy to a new name, flushed",
+        "skconv", "GNU sed -i, trivial edit (no flush)", "awk into a new file, then mv (no flush)"};
+    std::vector<Run> runs[kSteps];
+    auto fresh = [&] {
+        (void)Copy(pristine, data, false);
+        ::sync();
+    };
     for (int round = 0; round <= cRounds; ++round) {
-        (void)Copy(pristine, data, false);  // the conversion's input
+        Run r[kSteps];
+        fresh();
+        r[kLimit] = Copy(data, copy, true, &data);
         ::sync();
-        const Run plain = Copy(pristine, copy, false);
+        r[kFlushed] = Copy(data, copy, true);
         ::unlink(copy.c_str());
         ::sync();
-        const Run flush = Copy(pristine, copy, true);
-        ::unlink(copy.c_str());
-        ::sync();
-        const Run conv = Convert(skconv, data);
+        r[kPass] = Spawn({skconv, data});
+        ::unlink(data.c_str());
+        fresh();
+        r[kSed] = Spawn({"sed", "-i", "s/^x//", data});
+        ::unlink(data.c_str());
+        fresh();
+        r[kAwk] = Spawn({"sh", "-c", awkCommand});
         ::unlink(data.c_str());
         if (round == 0)
             continue;
-        copies.push_back(plain);
-        flushed.push_back(flush);
-        convs.push_back(conv);
-        std::printf(
-            "round %d: plain copy %6.2f s, copy flushed to disk %6.2f s, conversion %6.2f s\n",
-            round, plain.dSeconds, flush.dSeconds, conv.dSeconds);
+        std::printf("round %d:", round);
+        for (int i = 0; i < kSteps; ++i) {
+            runs[i].push_back(r[i]);
+            std::printf(" %.2f s", r[i].dSeconds);
+        }
+        std::printf("\n");
     }
     ::unlink(pristine.c_str());
-    const Run copyMed = Median(copies), flushedMed = Median(flushed), convMed = Median(convs);
-    std::printf("median of %d rounds, %llu MiB:\n", cRounds, cMiB);
-    std::printf("  plain copy             %7.1f MB/s  %6.2f s  cpu %5.2f s\n",
-                Mbps(cb, copyMed.dSeconds), copyMed.dSeconds, copyMed.dCpuSeconds);
-    std::printf("  copy flushed to disk   %7.1f MB/s  %6.2f s  cpu %5.2f s\n",
-                Mbps(cb, flushedMed.dSeconds), flushedMed.dSeconds, flushedMed.dCpuSeconds);
-    std::printf("  conversion (flushed)   %7.1f MB/s  %6.2f s  cpu %5.2f s\n",
-                Mbps(cb, convMed.dSeconds), convMed.dSeconds, convMed.dCpuSeconds);
-    std::printf(
-        "  the conversion takes %.2fx the time of the flushed copy, %.2fx that of the plain copy\n",
-        convMed.dSeconds / flushedMed.dSeconds, convMed.dSeconds / copyMed.dSeconds);
+    ::unlink(awkScript.c_str());
+    Run med[kSteps];
+    for (int i = 0; i < kSteps; ++i)
+        med[i] = Median(runs[i]);
+    std::printf("\nmedian of %d rounds, %llu MiB of records:\n", cRounds, cMiB);
+    std::printf("  %-50s %7s %8s %7s %7s %6s\n", "", "time", "MB/s", "user", "system", "ratio");
+    for (int i = 0; i < kSteps; ++i) {
+        std::printf("  %-50s %6.2fs %8.1f %6.2fs %6.2fs %5.2fx\n", apszStep[i], med[i].dSeconds,
+                    Mbps(cb, med[i].dSeconds), med[i].dUser, med[i].dSys,
+                    med[i].dSeconds / med[kLimit].dSeconds);
+    }
     long lPeakKiB = 0;
-    for (const Run& r : convs)
+    for (const Run& r : runs[kPass])
         lPeakKiB = r.lPeakKiB > lPeakKiB ? r.lPeakKiB : lPeakKiB;
-    std::printf("  converter peak memory %ld KiB\n", lPeakKiB);
+    const double dGiB = static_cast<double>(cb) / (1 << 30);
+    std::printf("  skconv: user CPU %.3f s per GiB, peak memory %ld KiB\n", med[kPass].dUser / dGiB,
+                lPeakKiB);
 
-    // Peak memory for shapes that would make a line-based reader grow.
+    // The shapes that would make a line-based reader grow, each against the
+    // copy and rename of a file as large as skconv's output for it.
     const unsigned long long cbShape = (cMiB < 256 ? cMiB : 256) << 20;
     struct {
         const char* pszName;
         size_t (*pfnFill)(char*, size_t);
     } const kShapes[] = {{"one line", FillOneLine}, {"only line feeds", FillLineFeeds}};
+    const std::string victim = folder + "/victim.csv";
+    std::printf("\nhard shapes, %llu MiB each, median of %d rounds:\n", cbShape >> 20, cRounds);
     for (const auto& shape : kShapes) {
-        Generate(data, cbShape, shape.pfnFill);
-        const Run r = Convert(skconv, data);
-        ::unlink(data.c_str());
-        std::printf("%-16s %4llu MiB: %8.1f MB/s, peak memory %ld KiB\n", shape.pszName,
-                    cbShape >> 20, Mbps(cbShape, r.dSeconds), r.lPeakKiB);
+        std::vector<Run> passes, limits;
+        unsigned long long cbOut = 0;
+        for (int round = 0; round < cRounds; ++round) {
+            Generate(data, cbShape, shape.pfnFill);
+            ::sync();
+            passes.push_back(Spawn({skconv, data}));
+            struct stat st;
+            if (::stat(data.c_str(), &st) != 0)
+                Die("cannot stat", data);
+            cbOut = static_cast<unsigned long long>(st.st_size);
+            Generate(victim, cbShape, shape.pfnFill);
+            ::sync();
+            limits.push_back(Copy(data, copy, true, &victim));
+            ::unlink(victim.c_str());
+            ::unlink(data.c_str());
+            ::sync();
+        }
+        long lShapePeak = 0;
+        for (const Run& r : passes)
+            lShapePeak = r.lPeakKiB > lShapePeak ? r.lPeakKiB : lShapePeak;
+        const Run pass = Median(passes), limit = Median(limits);
+        std::printf(
+            "  %-16s output %5llu MiB: limit %6.2f s, skconv %6.2f s (user %.2f s, "
+            "system %.2f s), %.2fx, peak memory %ld KiB\n",
+            shape.pszName, cbOut >> 20, limit.dSeconds, pass.dSeconds, pass.dUser, pass.dSys,
+            pass.dSeconds / limit.dSeconds, lShapePeak);
     }
+    ::getloadavg(adLoad, 3);
+    std::printf("load average %.2f %.2f %.2f at the end\n", adLoad[0], adLoad[1], adLoad[2]);
     ::rmdir(folder.c_str());
     return 0;
 }

@@ -19,7 +19,7 @@ namespace {
 using sk::ConvertStep;
 using std::string;
 
-const size_t kChunk = 64 * 1024;  // the pass's read size
+const size_t kChunk = 1 << 20;  // the pass's read size
 
 string Lines(int n, const char* pszText) {
     string s;
@@ -53,7 +53,7 @@ std::vector<PassCase> PassCases() {
         {"code page 932 text", "\x8c\x9f\x8d\xf5,\x83\x4c\x81\x5b\r\n",
          "\x8c\x9f\x8d\xf5,\x83\x4c\x81\x5b"
          "100\r\n"},
-        // The pass reads 64 KiB at a time: put the interesting bytes on that boundary.
+        // The pass reads 1 MiB at a time: put the interesting bytes on that boundary.
         {"CR LF split by a read", string(kChunk - 1, 'x') + "\r\n,",
          string(kChunk - 1, 'x') + "100\r\n,101\r\n"},
         {"lone CR at a read's end", string(kChunk - 1, 'x') + "\ry\n",
@@ -62,6 +62,9 @@ std::vector<PassCase> PassCases() {
          string(kChunk, '7') + "\r\n"},
         {"1 MB in one line", "k," + string(1 << 20, 'v') + ",0",
          "k," + string(1 << 20, 'v') + ",0100\r\n"},
+        // Unchanged lines go out as one run: here the run ends inside a line cut by a read.
+        {"unchanged lines across a read", Lines(kChunk / 5 + 1, "1,1\r\n") + "x,\r\n",
+         Lines(kChunk / 5 + 1, "1,1\r\n") + "x," + std::to_string(100 + kChunk / 5 + 1) + "\r\n"},
     };
     string many;
     string manyOut;

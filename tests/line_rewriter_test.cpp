@@ -73,6 +73,8 @@ const RewriteCase kCases[] = {
     {"x,\r\ny,\r\nz,\r\n", "x,100\r\ny,101\r\nz,102\r\n"},
     {"x,\r\ny,5\r\nz,\r\n", "x,100\r\ny,5\r\nz,102\r\n"},
     {"1\n2\n\n", "1\r\n2\r\n102\r\n"},
+    // Unchanged CR LF lines go out as a run, ended by a change or by the input.
+    {"a,1\r\nb,2\r\nc,\r\nd,3\r\n", "a,1\r\nb,2\r\nc,102\r\nd,3\r\n"},
     {"a\nb\r\nc", "a100\r\nb101\r\nc102\r\n"},
     // An empty input stays empty; a line feed at the end opens no further line.
     {"", ""},

@@ -122,5 +122,9 @@ bool IsLinkError(SysError e);
 // The system's text for an error code, without a line end.
 void FormatError(SysError e, char* psz, size_t cch);
 
+// Tells the system that the file is read once from start to end, so that it
+// reads further ahead. Only a hint: a system that refuses it reads as well.
+void AdviseSequential(const FileHandle& file);
+
 }  // namespace fs
 }  // namespace sk

@@ -288,5 +288,11 @@ void FormatError(SysError e, char* psz, size_t cch) {
     psz[cch - 1] = '\0';
 }
 
+void AdviseSequential(const FileHandle& file) {
+    // Its only failures are a bad descriptor or a pipe, which the pass has
+    // refused before; the reads work the same without it.
+    (void)::posix_fadvise(Fd(file), 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
 }  // namespace fs
 }  // namespace sk

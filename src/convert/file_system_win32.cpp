@@ -451,5 +451,9 @@ void FormatError(SysError e, char* psz, size_t cch) {
     psz[n] = '\0';
 }
 
+void AdviseSequential(const FileHandle&) {
+    // The input is opened with FILE_FLAG_SEQUENTIAL_SCAN, which says the same.
+}
+
 }  // namespace fs
 }  // namespace sk

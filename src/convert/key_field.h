@@ -4,6 +4,10 @@
 
 #include <cstddef>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace sk {
 
 class KeyField {
@@ -56,12 +60,26 @@ inline bool IsDigit(unsigned char b) {
     return b >= '0' && b <= '9';
 }
 
-inline const char* LastComma(const char* p, size_t cb) {
-    for (const char* q = p + cb; q != p;) {
-        if (*--q == ',')
-            return q;
+// The start of the field that ends at pEnd: just after the last comma
+// before pEnd, or p. 16 bytes a step where the processor has SSE2.
+inline const char* FieldStart(const char* p, const char* pEnd) {
+#if defined(__SSE2__)
+    const __m128i comma = _mm_set1_epi8(',');
+    for (; pEnd - p >= 16; pEnd -= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pEnd - 16));
+        const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, comma)));
+        if (m != 0)
+            return pEnd - 16 + (32 - __builtin_clz(m));
     }
-    return nullptr;
+#endif
+    while (pEnd != p && pEnd[-1] != ',')
+        --pEnd;
+    return pEnd;
+}
+
+inline const char* LastComma(const char* p, size_t cb) {
+    const char* pField = FieldStart(p, p + cb);
+    return pField != p ? pField - 1 : nullptr;
 }
 
 }  // namespace key_field_detail
@@ -136,9 +154,23 @@ inline int KeyField::IsMissing() const {
 }
 
 inline int KeyField::LineIsMissing(const char* p, size_t cb) {
-    KeyField key;
-    key.Feed(p, cb);
-    return key.IsMissing();
+    // Backwards from the line's end over the key field only, so that a line
+    // costs a few instructions beyond its line-feed scan.
+    const char* pKeyEnd = p + cb;
+    const char* pKey = key_field_detail::FieldStart(p, pKeyEnd);
+    if (pKey == pKeyEnd && pKey != p) {
+        // A comma ends the line: the key is the field before it.
+        pKeyEnd = pKey - 1;
+        pKey = key_field_detail::FieldStart(p, pKeyEnd);
+    }
+    for (; pKey != pKeyEnd && key_field_detail::IsBlank(static_cast<unsigned char>(*pKey));
+         ++pKey) {
+    }
+    if (pKey != pKeyEnd && (*pKey == '+' || *pKey == '-'))
+        ++pKey;
+    for (; pKey != pKeyEnd && *pKey == '0'; ++pKey) {
+    }
+    return pKey != pKeyEnd && *pKey >= '1' && *pKey <= '9' ? 0 : 1;
 }
 
 }  // namespace sk

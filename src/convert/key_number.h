@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 namespace sk {
 
@@ -16,6 +17,16 @@ public:
     const char* Text() const { return m_szDigits + m_iFirst; }
     size_t Length() const { return kMaxDigits - m_iFirst; }
 
+    // Writes the first cb bytes of the text (all or none) to p, which has
+    // cbRoom bytes; short texts go in one fixed 16-byte move, whose
+    // overshoot the caller's next bytes overwrite.
+    void CopyTo(char* p, size_t cbRoom, size_t cb) const {
+        if (cb <= 16 && cbRoom >= 16)
+            std::memcpy(p, Text(), 16);
+        else
+            std::memcpy(p, Text(), cb);
+    }
+
     // Moves to the next number; 0 when it no longer fits (never for a real file).
     int Increment() {
         char& chLast = m_szDigits[kMaxDigits - 1];
@@ -28,8 +39,10 @@ public:
 private:
     int Carry();
 
-    char m_szDigits[kMaxDigits + 1];  // right-aligned digits, then a terminator
-    size_t m_iFirst;                  // index of the first digit
+    // Right-aligned digits, a terminator, and room to read 16 bytes from the
+    // first digit of any number.
+    char m_szDigits[kMaxDigits + 16];
+    size_t m_iFirst;  // index of the first digit
 };
 
 }  // namespace sk

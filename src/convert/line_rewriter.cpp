@@ -3,6 +3,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace sk {
 
 namespace {
@@ -10,6 +14,79 @@ const char kLf = '\n';
 const char kCr = '\r';
 const char kEndOfText = 26;
 const char kCrLf[] = {kCr, kLf};
+
+// The line feeds of a stretch of input, in order. Where the processor has
+// SSE2 it finds those of 64 bytes at once and hands them out from a bit
+// mask, so that a short line costs a few instructions, not a call.
+class LfScanner {
+public:
+    LfScanner(const char* p, const char* pEnd) : m_pNext(p), m_pEnd(pEnd), m_ullMask(0) {}
+
+    // The next line feed, or null.
+    const char* Next() {
+#if defined(__SSE2__)
+        while (m_ullMask == 0) {
+            if (m_pEnd - m_pNext < 64)
+                return Rest();
+            m_ullMask = Mask(m_pNext);
+            m_pWindow = m_pNext;
+            m_pNext += 64;
+        }
+        const char* pLf = m_pWindow + __builtin_ctzll(m_ullMask);
+        m_ullMask &= m_ullMask - 1;
+        return pLf;
+#else
+        return Rest();
+#endif
+    }
+
+private:
+    const char* Rest() {
+        const char* pLf = static_cast<const char*>(
+            std::memchr(m_pNext, kLf, static_cast<size_t>(m_pEnd - m_pNext)));
+        if (pLf != nullptr)
+            m_pNext = pLf + 1;
+        return pLf;
+    }
+#if defined(__SSE2__)
+    static unsigned long long Mask(const char* p) {
+        const __m128i lf = _mm_set1_epi8(kLf);
+        const __m128i* q = reinterpret_cast<const __m128i*>(p);
+        const unsigned long long m0 =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(q), lf)));
+        const unsigned long long m1 =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(q + 1), lf)));
+        const unsigned long long m2 =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(q + 2), lf)));
+        const unsigned long long m3 =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(q + 3), lf)));
+        return m0 | m1 << 16 | m2 << 32 | m3 << 48;
+    }
+    const char* m_pWindow = nullptr;  // the 64 bytes that m_ullMask describes
+#endif
+    const char* m_pNext;  // the first byte not yet looked at
+    const char* const m_pEnd;
+    unsigned long long m_ullMask;  // line feeds of the window not yet handed out
+};
+
+// Copies a short run in 16-byte moves when both sides have room for the
+// overshoot; the bytes past cb are overwritten by what follows.
+inline void CopyRun(char* pOut, size_t cbOutRoom, const char* p, size_t cbInRoom, size_t cb) {
+#if defined(__SSE2__)
+    const size_t cbMoved = (cb + 15) & ~static_cast<size_t>(15);
+    if (cb <= 256 && cbOutRoom >= cbMoved && cbInRoom >= cbMoved) {
+        for (size_t i = 0; i < cb; i += 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + i),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+        }
+        return;
+    }
+#else
+    (void)cbOutRoom;
+    (void)cbInRoom;
+#endif
+    std::memcpy(pOut, p, cb);
+}
 }  // namespace
 
 LineRewriter::LineRewriter(ByteSink* pSink, char* pOut, size_t cbOut)
@@ -96,21 +173,31 @@ const char* LineRewriter::PutWholeLines(const char* p, const char* pEnd) {
     // byte copies.
     char* pOut = m_pOut + m_cbUsed;
     char* const pOutEnd = m_pOut + m_cbOut;
+    // Lines that end in CR LF and keep their key go out as they came: they
+    // are copied as one run when a line that changes ends it.
+    const char* pRun = p;
+    LfScanner lfs(p, pEnd);
     for (;;) {
-        const char* pLf =
-            static_cast<const char*>(std::memchr(p, kLf, static_cast<size_t>(pEnd - p)));
+        const char* pLf = lfs.Next();
         if (pLf == nullptr)
             break;
-        const char* pTextEnd = pLf != p && pLf[-1] == kCr ? pLf - 1 : pLf;
-        const size_t cbText = static_cast<size_t>(pTextEnd - p);
-        const size_t cbNumber = KeyField::LineIsMissing(p, cbText) ? m_number.Length() : 0;
-        if (cbText + cbNumber + sizeof kCrLf > static_cast<size_t>(pOutEnd - pOut))
-            break;
-        std::memcpy(pOut, p, cbText);
-        std::memcpy(pOut + cbText, m_number.Text(), cbNumber);
-        pOut += cbText + cbNumber;
-        *pOut++ = kCr;
-        *pOut++ = kLf;
+        const bool bCrLf = pLf != p && pLf[-1] == kCr;
+        const char* pTextEnd = bCrLf ? pLf - 1 : pLf;
+        const bool bMissing = KeyField::LineIsMissing(p, static_cast<size_t>(pTextEnd - p)) != 0;
+        if (bMissing || !bCrLf) {
+            const size_t cbText = static_cast<size_t>(pTextEnd - pRun);
+            const size_t cbNumber = bMissing ? m_number.Length() : 0;
+            const size_t cbRoom = static_cast<size_t>(pOutEnd - pOut);
+            if (cbText + cbNumber + sizeof kCrLf > cbRoom)
+                break;
+            CopyRun(pOut, cbRoom, pRun, static_cast<size_t>(pEnd - pRun), cbText);
+            pOut += cbText;
+            m_number.CopyTo(pOut, cbRoom - cbText, cbNumber);
+            pOut += cbNumber;
+            std::memcpy(pOut, kCrLf, sizeof kCrLf);
+            pOut += sizeof kCrLf;
+            pRun = pLf + 1;
+        }
         p = pLf + 1;
         if (!m_number.Increment()) {
             m_bFailed = true;
@@ -118,6 +205,7 @@ const char* LineRewriter::PutWholeLines(const char* p, const char* pEnd) {
         }
     }
     m_cbUsed = static_cast<size_t>(pOut - m_pOut);
+    Put(pRun, static_cast<size_t>(p - pRun));  // the unchanged lines since the last change
     return p;
 }
 
@@ -149,8 +237,11 @@ void LineRewriter::PutSlow(const char* p, size_t cb) {
 void LineRewriter::Flush() {
     if (m_bFailed || m_cbUsed == 0)
         return;
-    if (!m_pSink->Write(m_pOut, m_cbUsed))
+    if (!m_pSink->Write(m_pOut, m_cbUsed)) {
         m_bFailed = true;
+    } else {
+        m_pOut = m_pSink->NextBuffer(m_pOut);
+    }
     m_cbUsed = 0;
 }
 

@@ -16,7 +16,8 @@ class LineRewriter {
 public:
     static const unsigned long long kFirstKeyNumber = 100;
 
-    // pOut is the caller's output buffer; it is handed to pSink whenever full.
+    // pOut is the caller's output buffer; it is handed to pSink whenever full,
+    // and the sink's NextBuffer says where the output goes on.
     LineRewriter(ByteSink* pSink, char* pOut, size_t cbOut);
 
     // Rewrites the next bytes of the file. 0 when the sink failed or the key

@@ -10,8 +10,8 @@
 #include "byte_sink.h"
 #include "file_system.h"
 #include "key_field.h"
-#include "line_rewriter.h"
 #include "path_rules.h"
+#include "rewrite_pipeline.h"
 
 using sk::ConvertStep;
 namespace fs = sk::fs;
@@ -22,9 +22,23 @@ namespace {
 // Windows calls refuse longer paths themselves).
 const size_t kPathRoom = 4096;
 
-// Read and write sizes: large enough for the speed of a plain copy, small
-// enough that a pass needs 128 KiB whatever the file.
-const size_t kChunk = 64 * 1024;
+// Reads the input for the pass and keeps the first error.
+class InputSource : public sk::BlockSource {
+public:
+    explicit InputSource(const fs::FileHandle& file) : m_file(file), m_nError(0) {}
+    int Read(char* p, size_t cb, size_t* pcbRead) override {
+        if (fs::SysError e = fs::ReadSome(m_file, p, cb, pcbRead)) {
+            m_nError = e;
+            return 0;
+        }
+        return 1;
+    }
+    int Error() const { return m_nError; }
+
+private:
+    const fs::FileHandle& m_file;
+    int m_nError;
+};
 
 // Hands the rewritten text to the work file and keeps the first error. Every
 // few megabytes it asks the system to start writing them to the disk, so
@@ -250,22 +264,18 @@ int SearchKeyConverter::Replace(const fs::Folder& folder, fs::FileHandle* pIn,
 
 int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, fs::FileHandle* pWork,
                                       const fs::FileInfo& info) {
-    char inBuf[kChunk];
-    char outBuf[kChunk];
+    fs::AdviseSequential(*pIn);
+    InputSource source(*pIn);
     WorkSink sink(*pWork);
-    sk::LineRewriter rewriter(&sink, outBuf, sizeof outBuf);
-    while (!rewriter.Stopped()) {
-        size_t cbRead = 0;
-        if (fs::SysError e = fs::ReadSome(*pIn, inBuf, sizeof inBuf, &cbRead))
-            return Fail(ConvertStep::kRead, e);
-        if (cbRead == 0)
+    switch (sk::RewriteAll(&source, &sink)) {
+        case sk::PipelineResult::kDone:
             break;
-        if (!rewriter.Feed(inBuf, cbRead))
-            break;
-    }
-    if (!rewriter.Finish()) {
-        return sink.Error() != 0 ? Fail(sink.Step(), sink.Error())
-                                 : Fail(ConvertStep::kTooManyLines, 0);
+        case sk::PipelineResult::kReadFailed:
+            return Fail(ConvertStep::kRead, source.Error());
+        case sk::PipelineResult::kWriteFailed:
+            return Fail(sink.Step(), sink.Error());
+        case sk::PipelineResult::kTooManyLines:
+            return Fail(ConvertStep::kTooManyLines, 0);
     }
     // What the file carries besides its text, before the flush, so that the
     // flush covers it too. The input stays open until it is replaced.

@@ -1,0 +1,29 @@
+// Rewrites a whole input into a sink with the reading and writing on the
+// calling thread and the rewriting on a second one, so that the CPU work of
+// a pass hides under its I/O instead of adding to it.
+#pragma once
+
+#include <cstddef>
+
+#include "byte_sink.h"
+
+namespace sk {
+
+// Where the bytes to rewrite come from.
+class BlockSource {
+public:
+    virtual ~BlockSource() {}
+    // Up to cb bytes; *pcbRead == 0 at the end. 1 on success, 0 on failure
+    // (the source keeps the reason).
+    virtual int Read(char* p, size_t cb, size_t* pcbRead) = 0;
+};
+
+enum class PipelineResult { kDone, kReadFailed, kWriteFailed, kTooManyLines };
+
+// Feeds every byte of pSource through a LineRewriter into pSink. Every call
+// of pSource and pSink is made on the calling thread, in an order that
+// depends only on the bytes, so a failure is seen where it happened and the
+// pass stops there. The memory used is bounded whatever the input.
+PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink);
+
+}  // namespace sk
