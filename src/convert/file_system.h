@@ -20,6 +20,7 @@ struct FileInfo {
     unsigned long ulAccess;  // mode bits, or the attributes, that the work file takes over
     unsigned long ulOwner;   // user and group on POSIX systems
     unsigned long ulGroup;
+    uint64_t ullSize;  // bytes, for a progress display
 };
 
 // An open file; closes itself on paths that have already failed.
@@ -69,6 +70,14 @@ SysError RemoveWork(const char* pszPath);
 bool IsExistsError(SysError e);
 // The system's text for an error code, without a line end.
 void FormatError(SysError e, char* psz, size_t cch);
+
+// What makes two paths the same file, whatever their spelling.
+struct FileIdentity {
+    uint64_t ullVolume;  // device, or volume serial number
+    uint64_t ullFile;    // inode, or file index
+};
+// The path itself, not what a link names: a link is refused as a file anyway.
+SysError QueryIdentity(const char* pszPath, FileIdentity* pId);
 
 }  // namespace fs
 }  // namespace sk

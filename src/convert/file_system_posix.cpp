@@ -64,6 +64,7 @@ SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
     pInfo->ulAccess = st.st_mode & 07777;
     pInfo->ulOwner = st.st_uid;
     pInfo->ulGroup = st.st_gid;
+    pInfo->ullSize = static_cast<uint64_t>(st.st_size);
     return 0;
 }
 
@@ -163,6 +164,15 @@ void FormatError(SysError e, char* psz, size_t cch) {
         return;
     std::strncpy(psz, std::strerror(e), cch - 1);
     psz[cch - 1] = '\0';
+}
+
+SysError QueryIdentity(const char* pszPath, FileIdentity* pId) {
+    struct stat st;
+    if (::lstat(pszPath, &st) != 0)
+        return errno;
+    pId->ullVolume = static_cast<uint64_t>(st.st_dev);
+    pId->ullFile = static_cast<uint64_t>(st.st_ino);
+    return 0;
 }
 
 }  // namespace fs

@@ -70,6 +70,12 @@ private:
     ConvertStep m_step;
 };
 
+// The check's output: only which lines get a number matters.
+class DiscardSink : public sk::ByteSink {
+public:
+    int Write(const char*, size_t) override { return 1; }
+};
+
 const char* StepText(ConvertStep step) {
     switch (step) {
         case ConvertStep::kNone:
@@ -115,7 +121,11 @@ const char* StepText(ConvertStep step) {
 }  // namespace
 
 SearchKeyConverter::SearchKeyConverter()
-    : m_szLine(), m_failStep(ConvertStep::kNone), m_nFailError(0), m_bWorkLeft(false) {}
+    : m_szLine(),
+      m_failStep(ConvertStep::kNone),
+      m_nFailError(0),
+      m_bWorkLeft(false),
+      m_pProgress(nullptr) {}
 
 SearchKeyConverter::~SearchKeyConverter() {}
 
@@ -157,15 +167,9 @@ int SearchKeyConverter::Convert(const char* pszPath) {
     std::memcpy(szWork + cchFolder, kWorkFileName, sizeof kWorkFileName);
 
     fs::FileHandle in;
-    if (fs::SysError e = fs::OpenInput(pszPath, &in))
-        return Fail(ConvertStep::kOpenInput, e);
     fs::FileInfo info;
-    if (fs::SysError e = fs::QueryInput(in, &info))
-        return Fail(ConvertStep::kQueryInput, e);
-    if (info.bDirectory)
-        return Fail(ConvertStep::kIsFolder, 0);
-    if (!info.bRegular)
-        return Fail(ConvertStep::kNotAFile, 0);
+    if (!OpenPlainFile(pszPath, &in, &info))
+        return 0;
     if (info.bReadOnly)
         return Fail(ConvertStep::kReadOnly, 0);
 
@@ -189,18 +193,71 @@ int SearchKeyConverter::Convert(const char* pszPath) {
     return 0;
 }
 
+int SearchKeyConverter::OpenPlainFile(const char* pszPath, fs::FileHandle* pIn,
+                                      fs::FileInfo* pInfo) {
+    if (fs::SysError e = fs::OpenInput(pszPath, pIn))
+        return Fail(ConvertStep::kOpenInput, e);
+    if (fs::SysError e = fs::QueryInput(*pIn, pInfo))
+        return Fail(ConvertStep::kQueryInput, e);
+    if (pInfo->bDirectory)
+        return Fail(ConvertStep::kIsFolder, 0);
+    if (!pInfo->bRegular)
+        return Fail(ConvertStep::kNotAFile, 0);
+    return 1;
+}
+
+int SearchKeyConverter::Check(const char* pszPath, sk::NumberedLineObserver* pObserver) {
+    m_failStep = ConvertStep::kNone;
+    m_nFailError = 0;
+    m_bWorkLeft = false;
+    fs::FileHandle in;
+    fs::FileInfo info;
+    if (!OpenPlainFile(pszPath, &in, &info))
+        return 0;
+
+    char inBuf[kChunk];
+    char outBuf[kChunk];
+    DiscardSink sink;
+    sk::LineRewriter rewriter(&sink, outBuf, sizeof outBuf);
+    rewriter.SetObserver(pObserver);
+    unsigned long long ullRead = 0;
+    while (!rewriter.Stopped()) {
+        size_t cbRead = 0;
+        if (fs::SysError e = fs::ReadSome(in, inBuf, sizeof inBuf, &cbRead))
+            return Fail(ConvertStep::kRead, e);
+        if (cbRead == 0)
+            break;
+        ullRead += cbRead;
+        if (m_pProgress != nullptr)
+            m_pProgress->OnProgress(ullRead, info.ullSize);
+        if (!rewriter.Feed(inBuf, cbRead))
+            break;
+    }
+    if (!rewriter.Finish())
+        return Fail(ConvertStep::kTooManyLines, 0);
+    if (fs::SysError e = fs::CloseFile(&in))
+        return Fail(ConvertStep::kCloseInput, e);
+    if (info.bReadOnly)
+        m_failStep = ConvertStep::kReadOnly;
+    return 1;
+}
+
 int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, fs::FileHandle* pWork,
                                       const fs::FileInfo& info, const char* pszWork) {
     char inBuf[kChunk];
     char outBuf[kChunk];
     WorkSink sink(*pWork);
     sk::LineRewriter rewriter(&sink, outBuf, sizeof outBuf);
+    unsigned long long ullRead = 0;
     while (!rewriter.Stopped()) {
         size_t cbRead = 0;
         if (fs::SysError e = fs::ReadSome(*pIn, inBuf, sizeof inBuf, &cbRead))
             return Fail(ConvertStep::kRead, e);
         if (cbRead == 0)
             break;
+        ullRead += cbRead;
+        if (m_pProgress != nullptr)
+            m_pProgress->OnProgress(ullRead, info.ullSize);
         if (!rewriter.Feed(inBuf, cbRead))
             break;
     }

@@ -33,6 +33,15 @@ class FileHandle;
 struct FileInfo;
 }  // namespace fs
 
+class NumberedLineObserver;
+
+// Told how far a pass has read, for a progress display.
+class ProgressObserver {
+public:
+    virtual ~ProgressObserver() {}
+    virtual void OnProgress(unsigned long long ullRead, unsigned long long ullSize) = 0;
+};
+
 }  // namespace sk
 
 class SearchKeyConverter {
@@ -54,6 +63,16 @@ public:
     // failure the file and its folder are as they were before the call.
     int Convert(const char* pszPath);
 
+    // Reads the file as Convert would, opened and refused the same way, and
+    // tells pObserver of every line that would get a key number; creates
+    // and changes nothing. 1 when the file was read through, 0 otherwise.
+    // After a 1, FailedStep() is kReadOnly when Convert would refuse the
+    // file for that, else kNone.
+    int Check(const char* pszPath, sk::NumberedLineObserver* pObserver);
+
+    // Called after each read of Convert and Check; none by default.
+    void SetProgress(sk::ProgressObserver* pProgress) { m_pProgress = pProgress; }
+
     // Why the last Convert returned 0 (kNone after a success), and the
     // system's error code for it (0 when the pass itself refused).
     sk::ConvertStep FailedStep() const { return m_failStep; }
@@ -65,6 +84,8 @@ public:
 
 private:
     int Fail(sk::ConvertStep step, int nError);
+    // Opens the input and refuses what is not a plain file: 1 when open.
+    int OpenPlainFile(const char* pszPath, sk::fs::FileHandle* pIn, sk::fs::FileInfo* pInfo);
     int WriteWorkFile(sk::fs::FileHandle* pIn, sk::fs::FileHandle* pWork,
                       const sk::fs::FileInfo& info, const char* pszWork);
 
@@ -72,4 +93,5 @@ private:
     sk::ConvertStep m_failStep;
     int m_nFailError;
     bool m_bWorkLeft;
+    sk::ProgressObserver* m_pProgress;
 };
