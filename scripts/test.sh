@@ -38,8 +38,10 @@ echo "== Windows tests under Wine (x86_64 build of the same sources)"
 tests/wine/with_wine.sh --timeout 1200 ctest --test-dir build/win-x86_64 --output-on-failure
 grep -h -E '^fault injection:' build/win-x86_64/Testing/Temporary/LastTest.log || true
 
-echo "== the 32-bit program as a file: GUI subsystem, system DLLs only, code page 932 texts"
-bash tests/e2e/check_exe.sh build/win-i686/searchkey.exe
+echo "== the download: the ZIP's files, both 32-bit programs as files (subsystem, DLLs, version, manifest)"
+rm -f build/win-i686/searchkey-*-win32.zip
+cmake --build build/win-i686 --target package
+bash tests/e2e/check_exe.sh build/win-i686/searchkey-*-win32.zip
 
 echo "== end-to-end tests of the window under Wine (x86_64 build)"
 bash tests/e2e/run.sh build/win-x86_64

@@ -3,6 +3,7 @@
 // output buffer at awkward sizes, because a file arrives in pieces.
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -28,11 +29,20 @@ public:
     int m_nWrites;
 };
 
-// Rewrites input fed in pieces of cbPiece bytes through an output buffer of cbOut bytes.
-string Rewrite(const string& input, size_t cbPiece, size_t cbOut) {
+// The key numbers a check is told of.
+class KeyList : public sk::NumberedLineObserver {
+public:
+    void OnNumbered(const char* pKey, size_t cch) override { m_keys.emplace_back(pKey, cch); }
+    std::vector<string> m_keys;
+};
+
+// Rewrites input fed in pieces of cbPiece bytes through an output buffer of
+// cbOut bytes, telling pKeys (if any) of the numbered lines.
+string Rewrite(const string& input, size_t cbPiece, size_t cbOut, KeyList* pKeys = nullptr) {
     MemorySink sink;
     string out(cbOut, '\0');
     sk::LineRewriter rewriter(&sink, &out[0], out.size());
+    rewriter.SetObserver(pKeys);
     for (size_t i = 0; i < input.size() && !rewriter.Stopped(); i += cbPiece)
         EXPECT_EQ(1, rewriter.Feed(input.data() + i, std::min(cbPiece, input.size() - i)));
     EXPECT_EQ(1, rewriter.Finish());
@@ -121,6 +131,20 @@ TEST(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
                     << ", output buffer " << cbOut;
             }
         }
+        // A check sees the same lines numbered: exactly the output lines
+        // that end in their own key number and are longer than it.
+        KeyList keys;
+        const string out = Rewrite(c.input, 3, 7, &keys);
+        EXPECT_EQ(Visible(c.output), Visible(out)) << "observed, input " << Visible(c.input);
+        std::vector<string> numbered;
+        size_t iLine = 0;
+        for (size_t i = 0, e; (e = out.find("\r\n", i)) != string::npos; i = e + 2, ++iLine) {
+            const string key = std::to_string(100 + iLine);
+            const string line = out.substr(i, e - i);
+            if (std::find(keys.m_keys.begin(), keys.m_keys.end(), key) != keys.m_keys.end())
+                numbered.push_back(line.substr(line.size() - std::min(line.size(), key.size())));
+        }
+        EXPECT_EQ(keys.m_keys, numbered) << "input " << Visible(c.input);
     }
 }
 

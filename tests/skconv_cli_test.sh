@@ -1,51 +1,90 @@
 #!/usr/bin/env bash
-# The console front end on real files: one line per file, every file tried,
-# exit code 0 only when all converted.
+# The console front end, one table of command lines: exit status, what it
+# prints (stdout and stderr together) and each file afterwards, unchanged or
+# converted exactly once. Natively every row but the Windows ones runs; under
+# Wine (skconv_cli_test.sh wine skconv.exe, code page 932) the Windows rows
+# check their Japanese output and the others their status and files.
 set -u
-skconv=$1
+run=("$@")
+run[-1]=$(realpath "${run[-1]}") || exit 1  # the rows run in a folder of their own
+export SK="${run[*]}"
+sk() { "${run[@]}" "$@"; }
+if [[ ${run[-1]} == *.exe ]]; then platform=win; else platform=posix; fi
 dir=$(mktemp -d)
-trap 'rm -rf "$dir" "$dir.expected"' EXIT
+trap 'rm -rf "$dir"' EXIT
 fails=0
-check() {  # what, expected, actual
-    if [ "$2" != "$3" ]; then
-        echo "FAIL: $1: expected [$2], got [$3]"
-        fails=$((fails + 1))
-    fi
-}
-check_file() {  # what, expected bytes as a printf format, file
-    printf "$2" >"$dir.expected"
-    if ! cmp -s "$dir.expected" "$3"; then
-        echo "FAIL: $1: expected $(od -c "$dir.expected" | head -3), got $(od -c "$3" | head -3)"
-        fails=$((fails + 1))
-    fi
-}
 
-printf 'a,\nb,1\n' >"$dir/one.csv"
-printf 'x\r\n' >"$dir/two.txt"
-out=$("$skconv" "$dir/one.csv" "$dir/two.txt" 2>&1)
-check "exit code, all converted" 0 $?
-check "output, all converted" "converted: $dir/one.csv
-converted: $dir/two.txt" "$out"
-check_file "first file" 'a,100\r\nb,1\r\n' "$dir/one.csv"
-check_file "second file" 'x100\r\n' "$dir/two.txt"
+# name, bytes before, bytes after one conversion; created in this order, so
+# that a listing in directory order is not already in name order.
+fixtures=(
+  'k.csv' 'a,1\nb,2\n' 'a,1\r\nb,2\r\n'
+  'e.csv' 'a,\nb,1\n' 'a,100\r\nb,1\r\n'
+  'd.csv' 'abc\r\nx,5\n,\n' 'abc100\r\nx,5\r\n,102\r\n'
+  't.txt' 'x\r\n' 'x100\r\n'
+  'sub/f.txt' ',0\n' ',0100\r\n'
+)
+usage='usage: skconv*'
+nofile='No such file or directory'
 
-printf 'c,\n' >"$dir/three.csv"
-out=$("$skconv" "$dir/missing.csv" "$dir/three.csv" 2>&1)
-check "exit code, one failed" 1 $?
-check "output, one failed" "failed: $dir/missing.csv: cannot open the file: No such file or directory
-converted: $dir/three.csv" "$out"
-check_file "the file after the failed one" 'c,100\r\n' "$dir/three.csv"
+# where | exit | command, run in a fresh folder | output (a glob; natively) | files converted once
+rows=(
+  all 0 'sk d.csv t.txt' $'converted: d.csv\nconverted: t.txt' 'd.csv t.txt'
+  all 1 'sk missing.csv e.csv' "failed: missing.csv: cannot open the file: $nofile"$'\nconverted: e.csv' 'e.csv'
+  posix 1 'sk missing.csv >/dev/null' "failed: missing.csv: cannot open the file: $nofile" ''
+  all 2 'sk' "$usage" ''
+  all 2 'sk --' "$usage" ''
+  all 0 'sk --help' "$usage" ''
+  all 2 'sk --dry-run d.csv' $'skconv: unknown option: --dry-run\n'"$usage" ''
+  all 2 'sk d.csv -n' $'skconv: unknown option: -n\n'"$usage" ''
+  all 0 'sk d.csv --version' 'skconv [0-9]*.[0-9]*.[0-9]*' ''
+  all 0 'sk d.csv --help' "$usage" ''
+  all 1 'sk -- -n' "failed: -n: cannot open the file: $nofile" ''
+  all 0 'sk d.csv d.csv ./d.csv sub/../d.csv' $'converted: d.csv\nskipped: d.csv: the same file as d.csv\nskipped: ./d.csv: the same file as d.csv\nskipped: sub/../d.csv: the same file as d.csv' 'd.csv'
+  all 3 'sk e.csv >/dev/full' '' 'e.csv'
+  all 1 'sk --check d.csv k.csv' $'d.csv: lines that would get a key number: 2 (1, 3)\nk.csv: lines that would get a key number: 0' ''
+  all 0 'sk --check k.csv' 'k.csv: lines that would get a key number: 0' ''
+  all 1 'printf ",\n%.0s" {1..7} >m.csv; sk --check m.csv' 'm.csv: lines that would get a key number: 7 (1, 2, 3, 4, 5, ...)' ''
+  all 1 'sk --check sub' 'failed: sub: the path names a folder, not a file' ''
+  posix 1 'chmod a-w e.csv; sk --check e.csv' $'e.csv: lines that would get a key number: 1 (1)\ne.csv: the file is read-only: converting it would fail' ''
+  all 0 'sk - <d.csv' $'abc100\r\nx,5\r\n,102\r' ''
+  all 2 'sk --check - <d.csv' '*'"$usage" ''
+  all 2 'sk d.csv -' '*'"$usage" ''
+  posix 0 'yes a,1 | head -c 70000000 >big.csv; sk big.csv' 'converted: big.csv' ''
+  posix 0 'yes a,1 | head -c 70000000 >big.csv; script -qec "$SK big.csv" /dev/null' '*% * MB/s*converted: big.csv*' ''
+  win 0 'sk "*.csv"' $'変換しました: d.csv\n変換しました: e.csv\n変換しました: k.csv' 'd.csv e.csv k.csv'
+  win 0 'sk "sub\*.txt"' '変換しました: sub\\f.txt' 'sub/f.txt'
+  win 0 'sk d.csv ".\D.CSV"' $'変換しました: d.csv\n飛ばしました: .\\\\D.CSV: d.csv と同じファイルです' 'd.csv'
+  win 1 'sk missing.csv' '失敗しました: missing.csv: ファイルを開けません: *' ''
+  win 1 'sk --check d.csv' 'd.csv: キー番号が付く行: 2 (1, 3)' ''
+)
 
-err=$("$skconv" "$dir/missing.csv" 2>&1 >/dev/null)
-check "failures go to standard error" "failed: $dir/missing.csv: cannot open the file: No such file or directory" "$err"
+for ((r = 0; r < ${#rows[@]}; r += 5)); do
+  where=${rows[r]} want=${rows[r + 1]} cmd=${rows[r + 2]} expect=${rows[r + 3]} once=" ${rows[r + 4]} "
+  [ "$where" = all ] || [ "$where" = "$platform" ] || continue
+  rm -rf "$dir/case" && mkdir -p "$dir/case/sub"
+  for ((f = 0; f < ${#fixtures[@]}; f += 3)); do printf "${fixtures[f + 1]}" >"$dir/case/${fixtures[f]}"; done
+  (cd "$dir/case" && eval "$cmd") >"$dir/out" 2>&1
+  got=$?
+  # Code page 932 and the console's CR LF, as UTF-8 lines.
+  [ "$platform" = win ] && { iconv -f CP932 -t UTF-8 <"$dir/out" | tr -d '\r' >"$dir/out8" && mv "$dir/out8" "$dir/out"; }
+  out=$(cat "$dir/out")
+  problems=()
+  [ "$got" = "$want" ] || problems+=("exit status $got, expected $want")
+  if [ "$where" != all ] || [ "$platform" = posix ]; then
+    # shellcheck disable=SC2053
+    [[ $out == $expect ]] || problems+=("printed [$out], expected [$expect]")
+  fi
+  for ((f = 0; f < ${#fixtures[@]}; f += 3)); do
+    name=${fixtures[f]} bytes=${fixtures[f + 1]} state=unchanged
+    [[ $once == *" $name "* ]] && bytes=${fixtures[f + 2]} state="converted once"
+    cmp -s <(printf "$bytes") "$dir/case/$name" || problems+=("$name is not $state")
+  done
+  [ -e "$dir/case/workfile.txt" ] && problems+=("workfile.txt was left")
+  for p in "${problems[@]}"; do
+    echo "FAIL: [$cmd]: $p"
+    fails=$((fails + 1))
+  done
+done
 
-"$skconv" >/dev/null 2>&1
-check "exit code, no path" 2 $?
-"$skconv" -- >/dev/null 2>&1
-check "exit code, no path after --" 2 $?
-"$skconv" --help >/dev/null
-check "exit code, --help" 0 $?
-check "no other file was made" "one.csv three.csv two.txt" "$(cd "$dir" && echo *)"
-
-[ $fails -eq 0 ] && echo "skconv: all checks passed"
+[ $fails -eq 0 ] && echo "skconv ($platform): all checks passed"
 exit $((fails != 0))

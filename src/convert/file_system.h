@@ -126,5 +126,13 @@ void FormatError(SysError e, char* psz, size_t cch);
 // reads further ahead. Only a hint: a system that refuses it reads as well.
 void AdviseSequential(const FileHandle& file);
 
+// What makes two paths the same file, whatever their spelling.
+struct FileIdentity {
+    uint64_t ullVolume;  // device, or volume serial number
+    uint64_t ullFile;    // inode, or file index
+};
+// The path itself, not what a link names: a link is refused as a file anyway.
+SysError QueryIdentity(const char* pszPath, FileIdentity* pId);
+
 }  // namespace fs
 }  // namespace sk

@@ -294,5 +294,14 @@ void AdviseSequential(const FileHandle& file) {
     (void)::posix_fadvise(Fd(file), 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
+SysError QueryIdentity(const char* pszPath, FileIdentity* pId) {
+    struct stat st;
+    if (::lstat(pszPath, &st) != 0)
+        return errno;
+    pId->ullVolume = static_cast<uint64_t>(st.st_dev);
+    pId->ullFile = static_cast<uint64_t>(st.st_ino);
+    return 0;
+}
+
 }  // namespace fs
 }  // namespace sk

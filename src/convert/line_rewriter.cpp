@@ -98,7 +98,8 @@ LineRewriter::LineRewriter(ByteSink* pSink, char* pOut, size_t cbOut)
       m_bLineOpen(false),
       m_bPendingCr(false),
       m_bStopped(false),
-      m_bFailed(false) {}
+      m_bFailed(false),
+      m_pObserver(nullptr) {}
 
 int LineRewriter::Feed(const char* p, size_t cb) {
     if (m_bStopped || m_bFailed || cb == 0)
@@ -114,7 +115,7 @@ int LineRewriter::Feed(const char* p, size_t cb) {
             AddLineBytes(&kCr, 1);  // a lone CR is text
     }
     while (p != pEnd && !m_bFailed) {
-        if (!m_bLineOpen) {
+        if (!m_bLineOpen && m_pObserver == nullptr) {
             p = PutWholeLines(p, pEnd);
             if (p == pEnd || m_bFailed)
                 break;
@@ -210,8 +211,11 @@ const char* LineRewriter::PutWholeLines(const char* p, const char* pEnd) {
 }
 
 void LineRewriter::EndLine(int bMissing) {
-    if (bMissing)
+    if (bMissing) {
         Put(m_number.Text(), m_number.Length());
+        if (m_pObserver != nullptr)
+            m_pObserver->OnNumbered(m_number.Text(), m_number.Length());
+    }
     Put(kCrLf, sizeof kCrLf);
     if (!m_number.Increment())
         m_bFailed = true;

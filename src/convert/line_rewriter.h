@@ -12,6 +12,14 @@
 
 namespace sk {
 
+// Told of each line that gets a key number, for a check that converts nothing.
+class NumberedLineObserver {
+public:
+    virtual ~NumberedLineObserver() {}
+    // The key number's digits that the line gets (cch of them, no terminator).
+    virtual void OnNumbered(const char* pKey, size_t cch) = 0;
+};
+
 class LineRewriter {
 public:
     static const unsigned long long kFirstKeyNumber = 100;
@@ -30,6 +38,10 @@ public:
 
     // A byte 26 has ended the input: nothing after it is wanted.
     bool Stopped() const { return m_bStopped; }
+
+    // Before the first Feed. With an observer every line takes the slower
+    // path that ends each line on its own; without one nothing changes.
+    void SetObserver(NumberedLineObserver* pObserver) { m_pObserver = pObserver; }
 
 private:
     void AddLineBytes(const char* p, size_t cb);
@@ -59,6 +71,7 @@ private:
     bool m_bPendingCr;  // the last byte read was a CR whose partner may follow
     bool m_bStopped;
     bool m_bFailed;
+    NumberedLineObserver* m_pObserver;
 };
 
 }  // namespace sk

@@ -29,7 +29,8 @@ const int kOutBlocks = 2;
 // Without the ring's memory or a thread: one pass, one block at a time.
 const size_t kFallbackBlock = 64 << 10;
 
-PipelineResult RewriteInline(BlockSource* pSource, ByteSink* pSink) {
+PipelineResult RewriteInline(BlockSource* pSource, ByteSink* pSink,
+                             NumberedLineObserver* pObserver) {
     static_assert(kFallbackBlock <= 64 << 10, "the fallback buffers live on the stack");
     char inBuf[kFallbackBlock];
     char outBuf[kFallbackBlock];
@@ -48,6 +49,7 @@ PipelineResult RewriteInline(BlockSource* pSource, ByteSink* pSink) {
         bool m_bFailed;
     } sink(pSink);
     LineRewriter rewriter(&sink, outBuf, sizeof outBuf);
+    rewriter.SetObserver(pObserver);
     while (!rewriter.Stopped()) {
         size_t cbRead = 0;
         if (!pSource->Read(inBuf, sizeof inBuf, &cbRead))
@@ -70,8 +72,9 @@ struct Report {
 
 class Pipeline : public ByteSink {
 public:
-    explicit Pipeline(char* pMemory)
-        : m_iInNext(0),
+    Pipeline(char* pMemory, NumberedLineObserver* pObserver)
+        : m_pObserver(pObserver),
+          m_iInNext(0),
           m_cInFull(0),
           m_bInEnd(false),
           m_cOutFree(kOutBlocks - 1),
@@ -99,6 +102,7 @@ private:
 
     static const int kMaxReports = kInBlocks + kOutBlocks + 1;
 
+    NumberedLineObserver* const m_pObserver;  // told on the worker's thread
     std::mutex m_mutex;
     std::condition_variable m_cvWorker;  // input came, an output block is free, or abort
     std::condition_variable m_cvCaller;  // a report came
@@ -149,6 +153,7 @@ char* Pipeline::NextBuffer(char* pFull) {
 
 void Pipeline::Rewrite() {
     LineRewriter rewriter(this, m_apOut[0], kBlock);
+    rewriter.SetObserver(m_pObserver);
     bool bOk = true;
     for (;;) {
         int i;
@@ -257,11 +262,11 @@ PipelineResult Pipeline::Run(BlockSource* pSource, ByteSink* pSink, bool* pbStar
 
 }  // namespace
 
-PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink) {
+PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink, NumberedLineObserver* pObserver) {
     // No exception leaves the pass: without the memory the pass runs in line.
     std::unique_ptr<char[]> memory(new (std::nothrow) char[(kInBlocks + kOutBlocks) * kBlock]);
     if (memory) {
-        std::unique_ptr<Pipeline> pipeline(new (std::nothrow) Pipeline(memory.get()));
+        std::unique_ptr<Pipeline> pipeline(new (std::nothrow) Pipeline(memory.get(), pObserver));
         bool bStarted = false;
         if (pipeline) {
             const PipelineResult result = pipeline->Run(pSource, pSink, &bStarted);
@@ -269,7 +274,7 @@ PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink) {
                 return result;
         }
     }
-    return RewriteInline(pSource, pSink);
+    return RewriteInline(pSource, pSink, pObserver);
 }
 
 }  // namespace sk

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "byte_sink.h"
+#include "line_rewriter.h"
 
 namespace sk {
 
@@ -24,6 +25,9 @@ enum class PipelineResult { kDone, kReadFailed, kWriteFailed, kTooManyLines };
 // of pSource and pSink is made on the calling thread, in an order that
 // depends only on the bytes, so a failure is seen where it happened and the
 // pass stops there. The memory used is bounded whatever the input.
-PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink);
+// pObserver, if any, is told of every numbered line, on another thread than
+// the caller's, and is done with when this returns.
+PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink,
+                          NumberedLineObserver* pObserver = nullptr);
 
 }  // namespace sk

@@ -22,21 +22,29 @@ namespace {
 // Windows calls refuse longer paths themselves).
 const size_t kPathRoom = 4096;
 
-// Reads the input for the pass and keeps the first error.
+// Reads the input for the pass, tells the progress observer, if any, and
+// keeps the first error.
 class InputSource : public sk::BlockSource {
 public:
-    explicit InputSource(const fs::FileHandle& file) : m_file(file), m_nError(0) {}
+    InputSource(const fs::FileHandle& file, uint64_t ullSize, sk::ProgressObserver* pProgress)
+        : m_file(file), m_ullSize(ullSize), m_ullRead(0), m_pProgress(pProgress), m_nError(0) {}
     int Read(char* p, size_t cb, size_t* pcbRead) override {
         if (fs::SysError e = fs::ReadSome(m_file, p, cb, pcbRead)) {
             m_nError = e;
             return 0;
         }
+        m_ullRead += *pcbRead;
+        if (m_pProgress != nullptr)
+            m_pProgress->OnProgress(m_ullRead, m_ullSize);
         return 1;
     }
     int Error() const { return m_nError; }
 
 private:
     const fs::FileHandle& m_file;
+    const uint64_t m_ullSize;
+    uint64_t m_ullRead;
+    sk::ProgressObserver* const m_pProgress;
     int m_nError;
 };
 
@@ -82,7 +90,15 @@ private:
     ConvertStep m_step;
 };
 
-const char* StepText(ConvertStep step) {
+// The check's output: only which lines get a number matters.
+class DiscardSink : public sk::ByteSink {
+public:
+    int Write(const char*, size_t) override { return 1; }
+};
+
+}  // namespace
+
+const char* sk::StepText(ConvertStep step) {
     switch (step) {
         case ConvertStep::kNone:
             return "converted";
@@ -142,8 +158,6 @@ const char* StepText(ConvertStep step) {
     return "failed";
 }
 
-}  // namespace
-
 SearchKeyConverter::SearchKeyConverter()
     : m_szLine(),
       m_failStep(ConvertStep::kNone),
@@ -151,7 +165,8 @@ SearchKeyConverter::SearchKeyConverter()
       m_bWorkLeft(false),
       m_bStranded(false),
       m_warnStep(ConvertStep::kNone),
-      m_nWarnError(0) {}
+      m_nWarnError(0),
+      m_pProgress(nullptr) {}
 
 SearchKeyConverter::~SearchKeyConverter() {}
 
@@ -175,14 +190,16 @@ int SearchKeyConverter::Fail(ConvertStep step, int nError) {
     return 0;
 }
 
-int SearchKeyConverter::Convert(const char* pszPath) {
+void SearchKeyConverter::Reset() {
     m_failStep = ConvertStep::kNone;
     m_nFailError = 0;
     m_bWorkLeft = false;
     m_bStranded = false;
     m_warnStep = ConvertStep::kNone;
     m_nWarnError = 0;
+}
 
+int SearchKeyConverter::OpenFolder(const char* pszPath, fs::Folder* pFolder) {
     // The work file goes into the input's own folder, whatever the current
     // directory is, so that the final move stays inside one folder.
     const size_t cchPath = pszPath != nullptr ? std::strlen(pszPath) : 0;
@@ -191,25 +208,20 @@ int SearchKeyConverter::Convert(const char* pszPath) {
         return Fail(ConvertStep::kNoFileName, 0);
     if (cchPath >= kPathRoom)
         return Fail(ConvertStep::kPathTooLong, 0);
-
-    fs::Folder folder;
-    if (fs::SysError e = fs::OpenFolder(pszPath, cchFolder, &folder))
+    if (fs::SysError e = fs::OpenFolder(pszPath, cchFolder, pFolder))
         return Fail(ConvertStep::kOpenFolder, e);
+    return 1;
+}
+
+int SearchKeyConverter::Convert(const char* pszPath) {
+    Reset();
+    fs::Folder folder;
+    if (!OpenFolder(pszPath, &folder))
+        return 0;
     fs::FileHandle in;
-    if (fs::SysError e = fs::OpenInput(folder, &in))
-        return Fail(fs::IsLinkError(e) ? ConvertStep::kIsLink : ConvertStep::kOpenInput, e);
     fs::FileInfo info;
-    if (fs::SysError e = fs::QueryInput(in, &info))
-        return Fail(ConvertStep::kQueryInput, e);
-    if (info.bDirectory)
-        return Fail(ConvertStep::kIsFolder, 0);
-    if (info.bLink)
-        return Fail(ConvertStep::kIsLink, 0);
-    if (!info.bRegular)
-        return Fail(ConvertStep::kNotAFile, 0);
-    // A rename gives the converted text to this name only.
-    if (info.nLinks > 1)
-        return Fail(ConvertStep::kHardLinks, 0);
+    if (!OpenPlainFile(folder, &in, &info))
+        return 0;
     if (info.bReadOnly)
         return Fail(ConvertStep::kReadOnly, 0);
 
@@ -262,10 +274,53 @@ int SearchKeyConverter::Replace(const fs::Folder& folder, fs::FileHandle* pIn,
     return 1;
 }
 
+int SearchKeyConverter::OpenPlainFile(const fs::Folder& folder, fs::FileHandle* pIn,
+                                      fs::FileInfo* pInfo) {
+    if (fs::SysError e = fs::OpenInput(folder, pIn))
+        return Fail(fs::IsLinkError(e) ? ConvertStep::kIsLink : ConvertStep::kOpenInput, e);
+    if (fs::SysError e = fs::QueryInput(*pIn, pInfo))
+        return Fail(ConvertStep::kQueryInput, e);
+    if (pInfo->bDirectory)
+        return Fail(ConvertStep::kIsFolder, 0);
+    if (pInfo->bLink)
+        return Fail(ConvertStep::kIsLink, 0);
+    if (!pInfo->bRegular)
+        return Fail(ConvertStep::kNotAFile, 0);
+    // A rename gives the converted text to this name only.
+    if (pInfo->nLinks > 1)
+        return Fail(ConvertStep::kHardLinks, 0);
+    return 1;
+}
+
+int SearchKeyConverter::Check(const char* pszPath, sk::NumberedLineObserver* pObserver) {
+    Reset();
+    fs::Folder folder;
+    fs::FileHandle in;
+    fs::FileInfo info;
+    if (!OpenFolder(pszPath, &folder) || !OpenPlainFile(folder, &in, &info))
+        return 0;
+    fs::AdviseSequential(in);
+    InputSource source(in, info.ullSize, m_pProgress);
+    DiscardSink sink;
+    switch (sk::RewriteAll(&source, &sink, pObserver)) {
+        case sk::PipelineResult::kDone:
+            break;
+        case sk::PipelineResult::kReadFailed:
+            return Fail(ConvertStep::kRead, source.Error());
+        case sk::PipelineResult::kWriteFailed:  // the discarding sink never fails
+        case sk::PipelineResult::kTooManyLines:
+            return Fail(ConvertStep::kTooManyLines, 0);
+    }
+    // Read only: closing it loses nothing, and the handle does it.
+    if (info.bReadOnly)
+        m_failStep = ConvertStep::kReadOnly;
+    return 1;
+}
+
 int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, fs::FileHandle* pWork,
                                       const fs::FileInfo& info) {
     fs::AdviseSequential(*pIn);
-    InputSource source(*pIn);
+    InputSource source(*pIn, info.ullSize, m_pProgress);
     WorkSink sink(*pWork);
     switch (sk::RewriteAll(&source, &sink)) {
         case sk::PipelineResult::kDone:
@@ -294,7 +349,7 @@ void SearchKeyConverter::DescribeFailure(char* psz, size_t cch) const {
     char szSystem[256] = "";
     if (m_nFailError != 0)
         fs::FormatError(m_nFailError, szSystem, sizeof szSystem);
-    std::snprintf(psz, cch, "%s%s%s%s", StepText(m_failStep), szSystem[0] != '\0' ? ": " : "",
+    std::snprintf(psz, cch, "%s%s%s%s", sk::StepText(m_failStep), szSystem[0] != '\0' ? ": " : "",
                   szSystem,
                   m_bStranded   ? " (the file's old text is now named workfile.bak: rename it back)"
                   : m_bWorkLeft ? " (workfile.txt or workfile.bak could not be removed)"
@@ -307,6 +362,7 @@ void SearchKeyConverter::DescribeWarning(char* psz, size_t cch) const {
     char szSystem[256] = "";
     if (m_nWarnError != 0)
         fs::FormatError(m_nWarnError, szSystem, sizeof szSystem);
-    std::snprintf(psz, cch, "%s%s%s", m_warnStep != ConvertStep::kNone ? StepText(m_warnStep) : "",
+    std::snprintf(psz, cch, "%s%s%s",
+                  m_warnStep != ConvertStep::kNone ? sk::StepText(m_warnStep) : "",
                   szSystem[0] != '\0' ? ": " : "", szSystem);
 }

@@ -36,11 +36,23 @@ enum class ConvertStep {
     kMarkChanged,
 };
 
+// The step in English words, for the console.
+const char* StepText(ConvertStep step);
+
 namespace fs {
 class FileHandle;
 class Folder;
 struct FileInfo;
 }  // namespace fs
+
+class NumberedLineObserver;
+
+// Told how far a pass has read, for a progress display.
+class ProgressObserver {
+public:
+    virtual ~ProgressObserver() {}
+    virtual void OnProgress(unsigned long long ullRead, unsigned long long ullSize) = 0;
+};
 
 }  // namespace sk
 
@@ -63,6 +75,16 @@ public:
     // failure the file and its folder are as they were before the call.
     int Convert(const char* pszPath);
 
+    // Reads the file as Convert would, opened and refused the same way, and
+    // tells pObserver of every line that would get a key number; creates
+    // and changes nothing. 1 when the file was read through, 0 otherwise.
+    // After a 1, FailedStep() is kReadOnly when Convert would refuse the
+    // file for that, else kNone.
+    int Check(const char* pszPath, sk::NumberedLineObserver* pObserver);
+
+    // Called after each read of Convert and Check; none by default.
+    void SetProgress(sk::ProgressObserver* pProgress) { m_pProgress = pProgress; }
+
     // Why the last Convert returned 0 (kNone after a success), and the
     // system's error code for it (0 when the pass itself refused).
     sk::ConvertStep FailedStep() const { return m_failStep; }
@@ -81,6 +103,12 @@ public:
 
 private:
     int Fail(sk::ConvertStep step, int nError);
+    void Reset();
+    // The path's folder, once the path names a file in it: 1 when open.
+    int OpenFolder(const char* pszPath, sk::fs::Folder* pFolder);
+    // Opens the input and refuses what is not a plain file: 1 when open.
+    int OpenPlainFile(const sk::fs::Folder& folder, sk::fs::FileHandle* pIn,
+                      sk::fs::FileInfo* pInfo);
     int WriteWorkFile(sk::fs::FileHandle* pIn, sk::fs::FileHandle* pWork,
                       const sk::fs::FileInfo& info);
     int Replace(const sk::fs::Folder& folder, sk::fs::FileHandle* pIn,
@@ -93,4 +121,5 @@ private:
     bool m_bStranded;
     sk::ConvertStep m_warnStep;
     int m_nWarnError;
+    sk::ProgressObserver* m_pProgress;
 };

@@ -1,0 +1,123 @@
+// skconv's texts. On Windows this file is compiled to code page 932 bytes.
+#include "cli_texts.h"
+
+namespace cli {
+
+const Texts kEnglish = {
+    "usage: skconv [--check] [--] PATH...\n"
+    "       skconv -\n"
+    "Appends the key number (100 for the first line, 101 for the second ...)\n"
+    "to every line whose last field is empty or reads as zero, in each file in\n"
+    "turn, and puts the result in the file's place. A file that fails is left\n"
+    "exactly as it was. A file named twice, in any spelling, is converted once.\n"
+    "On Windows, * and ? in a file name match files, taken in name order.\n"
+    "\n"
+    "  --check    convert nothing: print for each file how many lines would get\n"
+    "             a key number, and the first of those line numbers\n"
+    "  -          convert standard input to standard output\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n"
+    "  --         end of options: every argument after it is a path\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every file was converted (--check: no line would get a number)\n"
+    "  1  a file failed and is unchanged (--check: a line would get a number,\n"
+    "     or a file could not be read)\n"
+    "  2  usage error: nothing was done\n"
+    "  3  files were converted, but this report could not be written\n",
+    "usage: skconv [--check] [--] PATH...  or  skconv -\n"
+    "Try 'skconv --help'.\n",
+    "skconv: unknown option: %s\n",
+    "skconv: - (standard input) must be the only path\n",
+    "converted: %s\n",
+    "failed: %s: %s\n",
+    "skipped: %s: the same file as %s\n",
+    "failed: %s: cannot list the files: %s\n",
+    "%s: lines that would get a key number: %llu%s\n",
+    "%s: the file is read-only: converting it would fail\n",
+    " (workfile.txt or workfile.bak could not be removed)",
+    "standard input",
+    "standard output",
+    "\r%3u%% %7.1f MB/s",
+    "warning: %s: %s\n",
+    " (the file's old text is now named workfile.bak: rename it back)",
+    {},
+};
+
+const Texts kJapanese = {
+    "使い方: skconv [--check] [--] パス...\n"
+    "        skconv -\n"
+    "各ファイルの最後の項目が空か 0 の行に、キー番号 (1 行目は 100、2 行目は\n"
+    "101 ...) を付けて、ファイルを置き換えます。失敗したファイルは元のままです。\n"
+    "同じファイルを二度指定しても (別の書き方でも)、変換は一度だけです。\n"
+    "ファイル名の * と ? は一致するファイルを名前の順に表します。\n"
+    "\n"
+    "  --check    変換しません。ファイルごとにキー番号が付く行の数と、\n"
+    "             その最初の行番号を表示します\n"
+    "  -          標準入力を変換して標準出力に書きます\n"
+    "  --help     この説明を表示します\n"
+    "  --version  版を表示します\n"
+    "  --         オプションの終わり: この後の引数はすべてパスです\n"
+    "\n"
+    "終了コード:\n"
+    "  0  すべて変換しました (--check: 番号が付く行はありません)\n"
+    "  1  失敗したファイルがあります。そのファイルは元のままです\n"
+    "     (--check: 番号が付く行があるか、読めないファイルがあります)\n"
+    "  2  使い方の誤り: 何もしていません\n"
+    "  3  変換しましたが、この報告を書けませんでした\n",
+    "使い方: skconv [--check] [--] パス...  または  skconv -\n"
+    "説明は 'skconv --help' で表示します。\n",
+    "skconv: 不明なオプションです: %s\n",
+    "skconv: - (標準入力) はほかのパスと一緒に指定できません\n",
+    "変換しました: %s\n",
+    "失敗しました: %s: %s\n",
+    "飛ばしました: %s: %s と同じファイルです\n",
+    "失敗しました: %s: ファイルの一覧を読めません: %s\n",
+    "%s: キー番号が付く行: %llu%s\n",
+    "%s: 読み取り専用のため、変換すると失敗します\n",
+    " (workfile.txt を削除できませんでした)",
+    "標準入力",
+    "標準出力",
+    "\r%3u%% %7.1f MB/s",
+    "注意: %s: %s\n",
+    " (ファイルの元の内容は workfile.bak という名前になっています。名前を戻してください)",
+    {
+        "変換しました",
+        "パスにファイル名がありません",
+        "パスが長すぎます",
+        "ファイルを開けません",
+        "ファイルの属性を読めません",
+        "ファイルのフォルダーを開けません",
+        "パスはフォルダーです。ファイルではありません",
+        "パスはリンク (シンボリック リンク、ジャンクションなどの再解析ポイント) です。"
+        "リンク先のファイルを変換してください",
+        "ファイルに名前が複数あります (ハード "
+        "リンク)。変換するとそれぞれの内容が変わってしまいます",
+        "パスはデバイスかパイプです。ファイルではありません",
+        "ファイルは読み取り専用です",
+        "フォルダーに workfile.txt がすでにあります",
+        "workfile.txt を作れません",
+        "ファイルを読めません",
+        "workfile.txt に書けません",
+        "ファイルの行が多すぎます",
+        "workfile.txt をディスクに書き出せません",
+        "workfile.txt を閉じられません",
+        "workfile.txt にファイルの所有者、アクセス許可と属性を付けられません",
+        "変換中にほかのプログラムがファイルを変更したか、置き換えました",
+        "フォルダーに workfile.bak がすでにあります",
+        "ファイルを workfile.txt で置き換えられません",
+        "変換しましたが、フォルダーをディスクに書き出せませんでした。"
+        "今停電すると元の内容に戻ることがあります",
+        "変換しましたが、元の内容が workfile.bak に残っています",
+        "変換しましたが、ファイルに変更の印 (アーカイブ属性) を付けられませんでした",
+    },
+};
+
+const char* StepText(const Texts& texts, sk::ConvertStep step) {
+    const int i = static_cast<int>(step);
+    const int n = static_cast<int>(sizeof texts.apszSteps / sizeof texts.apszSteps[0]);
+    return i >= 0 && i < n && texts.apszSteps[i] != nullptr ? texts.apszSteps[i]
+                                                            : sk::StepText(step);
+}
+
+}  // namespace cli
