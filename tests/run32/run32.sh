@@ -162,6 +162,11 @@ if [ "$(head -1 "$root/.searchkey-run32-stamp" 2>/dev/null)" = "$stamp_line" ]; 
 else
   mirror=$(host_mirror)
   note "building $root from $mirror (once per machine, a few minutes)"
+  probe=$(mktemp)
+  timeout 60 /usr/lib/apt/apt-helper download-file "$mirror/dists/bookworm/Release" "$probe" >/dev/null 2>&1
+  probe_rc=$?
+  rm -f "$probe"
+  [ $probe_rc -eq 0 ] || skip "the root is not built yet and $mirror cannot be reached (no network?)"
   new=$root.new.$$
   log=$root.build.log
   rm -rf --one-file-system "$root".new.*
@@ -169,8 +174,6 @@ else
   if ! unshare --mount --propagation private -- bash "$0" __build "$new" "$mirror" >"$log" 2>&1; then
     tail -15 "$log" >&2
     rm -rf --one-file-system "$new"
-    grep -qiE 'resolv|connect|network|could not|failed to fetch|temporary failure' "$log" &&
-      skip "building the root failed, probably no network to $mirror (log: $log)"
     echo "run32: building the root failed (log: $log)" >&2
     exit 1
   fi
