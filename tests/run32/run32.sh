@@ -111,6 +111,7 @@ run_inside() {
 
   local entry=searchkey-i386-$$
   trap 'echo -1 >"$bm/'"$entry"'" 2>/dev/null' EXIT
+  trap 'exit 130' INT TERM  # so that the entry goes on these too
   # F: the kernel opens the interpreter now, so it also works inside the chroot.
   printf ':%s:M::%s:%s:%s:POCF' "$entry" "$i386_magic" "$i386_mask" "$root$qemu" >"$bm/register" ||
     skip "could not register $entry in binfmt_misc"
