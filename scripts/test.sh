@@ -46,4 +46,23 @@ bash tests/e2e/check_exe.sh build/win-i686/searchkey-*-win32.zip
 echo "== end-to-end tests of the window under Wine (x86_64 build)"
 bash tests/e2e/run.sh build/win-x86_64
 
-echo "== all tests passed"
+echo "== the 32-bit build run for real: wine32 with qemu-i386 in a Debian root (tests/run32)"
+run32_start=$SECONDS
+set +e
+bash tests/run32/run32.sh --prepare 2>&1 | tee build/run32-prepare.log
+run32_status=${PIPESTATUS[0]}
+set -e
+if [ "$run32_status" -eq 77 ]; then
+  run32_note="32-bit tests SKIPPED: $(sed -n 's/^run32: SKIPPED: //p' build/run32-prepare.log)"
+  echo "== $run32_note"
+else
+  [ "$run32_status" -eq 0 ] || exit 1
+  run32_ready=$((SECONDS - run32_start))
+  # The unit, fault-injection and console-tool tests (skconv.exe over its table).
+  bash tests/run32/run32.sh --timeout 1200 ctest --test-dir build/win-i686 --output-on-failure
+  grep -h -E '^fault injection:' build/win-i686/Testing/Temporary/LastTest.log || true
+  bash tests/e2e/run.sh --run32 build/win-i686
+  run32_note="32-bit tests passed in $((SECONDS - run32_start)) s (root ready after $run32_ready s)"
+fi
+
+echo "== all tests passed; $run32_note"

@@ -187,7 +187,13 @@ bool App::Start(const std::string& dir, int nShow) {
     });
     if (!Check(bFound, "main window of class MYWNDCLSS", "found", "none within the limit"))
         return false;
-    return CheckEq("WaitForInputIdle", 0, WaitForInputIdle(m_pi.hProcess, kStartLimitMs));
+    if (!CheckEq("WaitForInputIdle", 0, WaitForInputIdle(m_pi.hProcess, kStartLimitMs)))
+        return false;
+    // Wine can report the program idle between CreateWindowExA and ShowWindow;
+    // on a slow (emulated) run the cases must not see that moment.
+    if (nShow != SW_HIDE)
+        WaitFor(kStartLimitMs, [this] { return IsWindowVisible(m_hMain) != FALSE; });
+    return true;
 }
 
 bool App::Click(int nId) {
