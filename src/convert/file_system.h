@@ -103,7 +103,6 @@ SysError StillTheInput(const Folder& folder, const FileHandle& input, const File
 // How a replacement ended, for what the pass must report.
 enum class After { kNone, kFlushFolder, kRemoveBackup, kMarkChanged };
 struct Replaced {
-    bool bDone;         // the input's name holds the converted text
     bool bBackupTaken;  // not started: the backup name (Windows) is somebody's file
     bool bBackupLeft;   // failed, and the backup name could not be freed again
     bool bStranded;     // failed, and the old text stays under the backup name

@@ -55,6 +55,10 @@ int Dir(const Folder& folder) {
     return static_cast<int>(folder.m_h);
 }
 
+int64_t Nanoseconds(const struct timespec& ts) {
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 }  // namespace
 
 SysError OpenFolder(const char* pszPath, size_t cchFolder, Folder* pFolder) {
@@ -105,8 +109,8 @@ SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
     pInfo->ullVolume = static_cast<uint64_t>(st.st_dev);
     pInfo->ullIndex = static_cast<uint64_t>(st.st_ino);
     pInfo->ullSize = static_cast<uint64_t>(st.st_size);
-    pInfo->llWritten = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    pInfo->llChanged = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    pInfo->llWritten = Nanoseconds(st.st_mtim);
+    pInfo->llChanged = Nanoseconds(st.st_ctim);
     pInfo->llCreated = 0;
     return 0;
 }
@@ -241,15 +245,11 @@ SysError StillTheInput(const Folder& folder, const FileHandle& input, const File
         return errno == ENOENT ? 0 : errno;
     if (Faulted(IoOp::kQuery) || ::fstat(Fd(input), &byHandle) != 0)
         return errno;
-    FileInfo now;
-    now.llWritten =
-        static_cast<int64_t>(byHandle.st_mtim.tv_sec) * 1000000000 + byHandle.st_mtim.tv_nsec;
-    now.llChanged =
-        static_cast<int64_t>(byHandle.st_ctim.tv_sec) * 1000000000 + byHandle.st_ctim.tv_nsec;
     *pbSame = static_cast<uint64_t>(byName.st_dev) == info.ullVolume &&
               static_cast<uint64_t>(byName.st_ino) == info.ullIndex &&
               static_cast<uint64_t>(byHandle.st_size) == info.ullSize &&
-              now.llWritten == info.llWritten && now.llChanged == info.llChanged;
+              Nanoseconds(byHandle.st_mtim) == info.llWritten &&
+              Nanoseconds(byHandle.st_ctim) == info.llChanged;
     return 0;
 }
 
@@ -257,7 +257,6 @@ SysError ReplaceInput(const Folder& folder, FileHandle* pInput, Replaced* pResul
     if (Faulted(IoOp::kMove) ||
         ::renameat(Dir(folder), kWorkName, Dir(folder), folder.m_pszName) != 0)
         return errno;
-    pResult->bDone = true;
     (void)CloseFile(pInput);  // read only: closing it loses nothing
     // The rename is on disk only once the folder is.
     if (Faulted(IoOp::kSyncFolder) || ::fsync(Dir(folder)) != 0) {

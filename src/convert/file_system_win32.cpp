@@ -400,7 +400,6 @@ SysError ReplaceInput(const Folder& folder, FileHandle* pInput, Replaced* pResul
             pResult->bBackupLeft = true;
         return e;
     }
-    pResult->bDone = true;
 
     // The old file is now under the backup name and still open here: it is
     // deleted when this handle closes.

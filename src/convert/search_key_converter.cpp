@@ -18,8 +18,8 @@ namespace fs = sk::fs;
 
 namespace {
 
-// Longest path the pass builds, terminator included (PATH_MAX on Linux; the
-// Windows calls refuse longer paths themselves).
+// Longest input path, terminator included (PATH_MAX on Linux; Windows keeps
+// the input to its own shorter limit).
 const size_t kPathRoom = 4096;
 
 // Reads the input for the pass, tells the progress observer, if any, and
@@ -354,15 +354,4 @@ void SearchKeyConverter::DescribeFailure(char* psz, size_t cch) const {
                   m_bStranded   ? " (the file's old text is now named workfile.bak: rename it back)"
                   : m_bWorkLeft ? " (workfile.txt or workfile.bak could not be removed)"
                                 : "");
-}
-
-void SearchKeyConverter::DescribeWarning(char* psz, size_t cch) const {
-    if (cch == 0)
-        return;
-    char szSystem[256] = "";
-    if (m_nWarnError != 0)
-        fs::FormatError(m_nWarnError, szSystem, sizeof szSystem);
-    std::snprintf(psz, cch, "%s%s%s",
-                  m_warnStep != ConvertStep::kNone ? sk::StepText(m_warnStep) : "",
-                  szSystem[0] != '\0' ? ": " : "", szSystem);
 }

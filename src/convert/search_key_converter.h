@@ -97,7 +97,6 @@ public:
     // none did), and its system error. The file is converted all the same.
     sk::ConvertStep WarningStep() const { return m_warnStep; }
     int WarningError() const { return m_nWarnError; }
-    void DescribeWarning(char* psz, size_t cch) const;
     // The reason as one line of text, for the console.
     void DescribeFailure(char* psz, size_t cch) const;
 
