@@ -12,6 +12,7 @@
 #include "key_field.h"
 #include "path_rules.h"
 #include "rewrite_pipeline.h"
+#include "text_signature.h"
 
 using sk::ConvertStep;
 namespace fs = sk::fs;
@@ -23,16 +24,34 @@ namespace {
 const size_t kPathRoom = 4096;
 
 // Reads the input for the pass, tells the progress observer, if any, and
-// keeps the first error.
+// keeps the first error. The first bytes, already read to judge them, come
+// first, filled up to a whole block so that the reads stay as without them.
 class InputSource : public sk::BlockSource {
 public:
-    InputSource(const fs::FileHandle& file, uint64_t ullSize, sk::ProgressObserver* pProgress)
-        : m_file(file), m_ullSize(ullSize), m_ullRead(0), m_pProgress(pProgress), m_nError(0) {}
+    InputSource(const fs::FileHandle& file, const char* pPrefix, size_t cbPrefix, uint64_t ullSize,
+                sk::ProgressObserver* pProgress)
+        : m_file(file),
+          m_pPrefix(pPrefix),
+          m_cbPrefix(cbPrefix),
+          m_bEnd(cbPrefix < sk::kSignatureRoom),
+          m_ullSize(ullSize),
+          m_ullRead(0),
+          m_pProgress(pProgress),
+          m_nError(0) {}
     int Read(char* p, size_t cb, size_t* pcbRead) override {
-        if (fs::SysError e = fs::ReadSome(m_file, p, cb, pcbRead)) {
-            m_nError = e;
-            return 0;
+        const size_t cbPrefix = m_cbPrefix < cb ? m_cbPrefix : cb;
+        std::memcpy(p, m_pPrefix, cbPrefix);
+        m_pPrefix += cbPrefix;
+        m_cbPrefix -= cbPrefix;
+        *pcbRead = 0;
+        if (!m_bEnd && cb > cbPrefix) {
+            if (fs::SysError e = fs::ReadSome(m_file, p + cbPrefix, cb - cbPrefix, pcbRead)) {
+                m_nError = e;
+                return 0;
+            }
+            m_bEnd = *pcbRead == 0;  // no second read to find the end again
         }
+        *pcbRead += cbPrefix;
         m_ullRead += *pcbRead;
         if (m_pProgress != nullptr)
             m_pProgress->OnProgress(m_ullRead, m_ullSize);
@@ -42,6 +61,9 @@ public:
 
 private:
     const fs::FileHandle& m_file;
+    const char* m_pPrefix;  // what is not yet handed out
+    size_t m_cbPrefix;
+    bool m_bEnd;  // the file has no more bytes to read
     const uint64_t m_ullSize;
     uint64_t m_ullRead;
     sk::ProgressObserver* const m_pProgress;
@@ -124,6 +146,9 @@ const char* sk::StepText(ConvertStep step) {
             return "the path names a device or pipe, not a file";
         case ConvertStep::kReadOnly:
             return "the file is read-only";
+        case ConvertStep::kNotText:
+            return "the file is not text: it starts as a ZIP file (such as .xlsx or .docx), an "
+                   "older Office file, a PDF, UTF-16 or UTF-32 text, or a PNG, GIF or JPEG image";
         case ConvertStep::kWorkFileExists:
             return "workfile.txt already exists in the file's folder";
         case ConvertStep::kCreateWork:
@@ -224,13 +249,17 @@ int SearchKeyConverter::Convert(const char* pszPath) {
         return 0;
     if (info.bReadOnly)
         return Fail(ConvertStep::kReadOnly, 0);
+    char prefix[sk::kSignatureRoom];
+    size_t cbPrefix = 0;
+    if (!ReadPrefix(in, prefix, &cbPrefix))
+        return 0;
 
     fs::FileHandle work;
     if (fs::SysError e = fs::CreateWork(folder, in, &work)) {
         return Fail(fs::IsExistsError(e) ? ConvertStep::kWorkFileExists : ConvertStep::kCreateWork,
                     e);
     }
-    if (WriteWorkFile(&in, &work, info) && Replace(folder, &in, info))
+    if (WriteWorkFile(&in, prefix, cbPrefix, &work, info) && Replace(folder, &in, info))
         return 1;
 
     // The one cleanup path: only the work file this pass created is removed.
@@ -297,10 +326,12 @@ int SearchKeyConverter::Check(const char* pszPath, sk::NumberedLineObserver* pOb
     fs::Folder folder;
     fs::FileHandle in;
     fs::FileInfo info;
-    if (!OpenFolder(pszPath, &folder) || !OpenPlainFile(folder, &in, &info))
+    char prefix[sk::kSignatureRoom];
+    size_t cbPrefix = 0;
+    if (!OpenFolder(pszPath, &folder) || !OpenPlainFile(folder, &in, &info) ||
+        !ReadPrefix(in, prefix, &cbPrefix))
         return 0;
-    fs::AdviseSequential(in);
-    InputSource source(in, info.ullSize, m_pProgress);
+    InputSource source(in, prefix, cbPrefix, info.ullSize, m_pProgress);
     DiscardSink sink;
     switch (sk::RewriteAll(&source, &sink, pObserver)) {
         case sk::PipelineResult::kDone:
@@ -317,10 +348,24 @@ int SearchKeyConverter::Check(const char* pszPath, sk::NumberedLineObserver* pOb
     return 1;
 }
 
-int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, fs::FileHandle* pWork,
-                                      const fs::FileInfo& info) {
-    fs::AdviseSequential(*pIn);
-    InputSource source(*pIn, info.ullSize, m_pProgress);
+int SearchKeyConverter::ReadPrefix(const fs::FileHandle& in, char* pPrefix, size_t* pcbPrefix) {
+    fs::AdviseSequential(in);
+    // Until the signature's room is full or the file ends, however the system cuts the reads.
+    size_t cbRead = 1;
+    while (*pcbPrefix < sk::kSignatureRoom && cbRead != 0) {
+        if (fs::SysError e =
+                fs::ReadSome(in, pPrefix + *pcbPrefix, sk::kSignatureRoom - *pcbPrefix, &cbRead))
+            return Fail(ConvertStep::kRead, e);
+        *pcbPrefix += cbRead;
+    }
+    if (sk::StartsAsNonText(pPrefix, *pcbPrefix))
+        return Fail(ConvertStep::kNotText, 0);
+    return 1;
+}
+
+int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, const char* pPrefix, size_t cbPrefix,
+                                      fs::FileHandle* pWork, const fs::FileInfo& info) {
+    InputSource source(*pIn, pPrefix, cbPrefix, info.ullSize, m_pProgress);
     WorkSink sink(*pWork);
     switch (sk::RewriteAll(&source, &sink)) {
         case sk::PipelineResult::kDone:

@@ -19,6 +19,7 @@ enum class ConvertStep {
     kHardLinks,
     kNotAFile,
     kReadOnly,
+    kNotText,
     kWorkFileExists,
     kCreateWork,
     kRead,
@@ -108,8 +109,11 @@ private:
     // Opens the input and refuses what is not a plain file: 1 when open.
     int OpenPlainFile(const sk::fs::Folder& folder, sk::fs::FileHandle* pIn,
                       sk::fs::FileInfo* pInfo);
-    int WriteWorkFile(sk::fs::FileHandle* pIn, sk::fs::FileHandle* pWork,
-                      const sk::fs::FileInfo& info);
+    // Reads the input's first bytes into pPrefix and refuses a file they
+    // show is not text: 1 when it may be converted.
+    int ReadPrefix(const sk::fs::FileHandle& in, char* pPrefix, size_t* pcbPrefix);
+    int WriteWorkFile(sk::fs::FileHandle* pIn, const char* pPrefix, size_t cbPrefix,
+                      sk::fs::FileHandle* pWork, const sk::fs::FileInfo& info);
     int Replace(const sk::fs::Folder& folder, sk::fs::FileHandle* pIn,
                 const sk::fs::FileInfo& info);
 
