@@ -358,6 +358,55 @@ TEST(FaultInjection, AChangeByAnotherProgramDuringThePassIsNotLost) {
     }
 }
 
+// A file that starts as a format that is not text is refused by the pass and
+// the check before anything is created; text that merely starts alike converts.
+TEST(FaultInjection, AFileThatIsNotTextIsRefusedBeforeAnythingIsCreated) {
+    const struct {
+        const char* pszWhat;
+        string bytes;
+        string converted;  // empty: refused
+    } kFiles[] = {
+        {"UTF-16 LE", "\xff\xfe,", ""},
+        {"UTF-16 BE", "\xfe\xff,", ""},
+        {"UTF-32 LE", string("\xff\xfe\0\0", 4), ""},
+        {"UTF-32 BE", string("\0\0\xfe\xff", 4), ""},
+        {"JPEG", "\xff\xd8\xff\xe0", ""},
+        {"ZIP", "PK\x03\x04\x14", ""},
+        {"empty ZIP", "PK\x05\x06", ""},
+        {"split ZIP", "PK\x07\x08PK\x03\x04", ""},
+        {"ZIP marked for splitting", "PK00PK\x03\x04", ""},
+        {"compound file", "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1", ""},
+        {"PDF", "%PDF-1.7\n%\xe2\xe3\xcf\xd3\n", ""},
+        {"PNG", "\x89PNG\r\n\x1a\nIHDR", ""},
+        {"GIF87a", "GIF87a\x01", ""},
+        {"GIF89a", "GIF89a,1\n", ""},
+        {"UTF-8", "\xef\xbb\xbfid,key\r\nx,\n", "\xef\xbb\xbfid,key100\r\nx,101\r\n"},
+        {"compound file cut short", "\xd0\xcf\x11\xe0,1", "\xd0\xcf\x11\xe0,1\r\n"},
+        {"like ZIP", "PK,1", "PK,1\r\n"},
+        {"like PDF", "%PDF-A,0", "%PDF-A,0100\r\n"},
+        {"like GIF", "GIF,2", "GIF,2\r\n"},
+        {"like a bitmap", "BM,3", "BM,3\r\n"},
+    };
+    for (const auto& f : kFiles) {
+        TempFolder dir;
+        WriteBytes(dir / "in.csv", f.bytes);
+        const std::map<string, string> before = dir.Snapshot();
+        PassRun run;
+        Convert(dir / "in.csv", {}, &run);
+        if (!f.converted.empty()) {
+            EXPECT_EQ(1, run.nResult) << f.pszWhat;
+            EXPECT_EQ(f.converted, ReadBytes(dir / "in.csv")) << f.pszWhat;
+            continue;
+        }
+        EXPECT_EQ(0, run.nResult) << f.pszWhat;
+        EXPECT_EQ(sk::ConvertStep::kNotText, run.conv.FailedStep()) << f.pszWhat;
+        EXPECT_EQ(0, std::count(run.trace.begin(), run.trace.end(), IoOp::kCreate)) << f.pszWhat;
+        EXPECT_EQ(0, run.conv.Check((dir / "in.csv").c_str(), nullptr)) << f.pszWhat;
+        EXPECT_EQ(sk::ConvertStep::kNotText, run.conv.FailedStep()) << f.pszWhat;
+        EXPECT_TRUE(before == dir.Snapshot()) << f.pszWhat;
+    }
+}
+
 #if !defined(_WIN32)
 TEST(FaultInjection, InterruptedReadsAndWritesAreRetried) {
     for (const Input& in : Inputs()) {

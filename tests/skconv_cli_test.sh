@@ -22,6 +22,7 @@ fixtures=(
   'd.csv' 'abc\r\nx,5\n,\n' 'abc100\r\nx,5\r\n,102\r\n'
   't.txt' 'x\r\n' 'x100\r\n'
   'sub/f.txt' ',0\n' ',0100\r\n'
+  'b.xlsx' 'PK\003\004\024,\n' 'not text: never converted'
 )
 usage='usage: skconv*'
 nofile='No such file or directory'
@@ -45,6 +46,8 @@ rows=(
   all 0 'sk --check k.csv' 'k.csv: lines that would get a key number: 0' ''
   all 1 'printf ",\n%.0s" {1..7} >m.csv; sk --check m.csv' 'm.csv: lines that would get a key number: 7 (1, 2, 3, 4, 5, ...)' ''
   all 1 'sk --check sub' 'failed: sub: the path names a folder, not a file' ''
+  all 1 'sk b.xlsx e.csv' $'failed: b.xlsx: the file is not text: it starts as a ZIP file*\nconverted: e.csv' 'e.csv'
+  all 1 'sk --check b.xlsx' 'failed: b.xlsx: the file is not text: it starts as a ZIP file*' ''
   posix 1 'chmod a-w e.csv; sk --check e.csv' $'e.csv: lines that would get a key number: 1 (1)\ne.csv: the file is read-only: converting it would fail' ''
   all 0 'sk - <d.csv' $'abc100\r\nx,5\r\n,102\r' ''
   all 2 'sk --check - <d.csv' '*'"$usage" ''
@@ -56,6 +59,7 @@ rows=(
   win 0 'sk d.csv ".\D.CSV"' $'変換しました: d.csv\n飛ばしました: .\\\\D.CSV: d.csv と同じファイルです' 'd.csv'
   win 1 'sk missing.csv' '失敗しました: missing.csv: ファイルを開けません: *' ''
   win 1 'sk --check d.csv' 'd.csv: キー番号が付く行: 2 (1, 3)' ''
+  win 1 'sk --check b.xlsx' '失敗しました: b.xlsx: ファイルはテキストではありません。ZIP *' ''
 )
 
 for ((r = 0; r < ${#rows[@]}; r += 5)); do
