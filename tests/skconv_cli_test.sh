@@ -59,7 +59,7 @@ rows=(
   win 0 'sk d.csv ".\D.CSV"' $'変換しました: d.csv\n飛ばしました: .\\\\D.CSV: d.csv と同じファイルです' 'd.csv'
   win 1 'sk missing.csv' '失敗しました: missing.csv: ファイルを開けません: *' ''
   win 1 'sk --check d.csv' 'd.csv: キー番号が付く行: 2 (1, 3)' ''
-  win 1 'sk --check b.xlsx' '失敗しました: b.xlsx: ファイルはテキストではありません。ZIP *' ''
+  win 1 'sk --check b.xlsx' '失敗しました: b.xlsx: ファイルはテキストではありません。始まりが ZIP *' ''
 )
 
 for ((r = 0; r < ${#rows[@]}; r += 5)); do
