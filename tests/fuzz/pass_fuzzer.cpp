@@ -114,11 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteFile(path, file);
     SearchKeyConverter conv;
     const int nResult = conv.Convert(path.c_str());
-    if (!nResult && conv.FailedStep() == sk::ConvertStep::kNotText) {
-        if (ReadFile(path) != file)
-            Violated("a file refused as not text changed", "");
+    if (!nResult && conv.FailedStep() == sk::ConvertStep::kNotText && ReadFile(path) == file)
         return 0;
-    }
     if (!nResult) {
         char szWhy[256];
         conv.DescribeFailure(szWhy, sizeof szWhy);
