@@ -69,10 +69,20 @@ private:
     unsigned long long m_ullMask;  // line feeds of the window not yet handed out
 };
 
-// Copies a short run in 16-byte moves when both sides have room for the
-// overshoot; the bytes past cb are overwritten by what follows.
+// Copies a run of bytes. The common runs, one or two lines of a record, go
+// in eight fixed 16-byte moves when both sides have room for the overshoot,
+// which the bytes that follow overwrite; longer runs in 16-byte moves or
+// with memcpy.
 inline void CopyRun(char* pOut, size_t cbOutRoom, const char* p, size_t cbInRoom, size_t cb) {
 #if defined(__SSE2__)
+    const size_t cbShort = 128;
+    if (cb <= cbShort && cbOutRoom >= cbShort && cbInRoom >= cbShort) {
+        const __m128i* q = reinterpret_cast<const __m128i*>(p);
+        __m128i* r = reinterpret_cast<__m128i*>(pOut);
+        for (int i = 0; i < 8; ++i)  // unrolled by the compiler
+            _mm_storeu_si128(r + i, _mm_loadu_si128(q + i));
+        return;
+    }
     const size_t cbMoved = (cb + 15) & ~static_cast<size_t>(15);
     if (cb <= 256 && cbOutRoom >= cbMoved && cbInRoom >= cbMoved) {
         for (size_t i = 0; i < cb; i += 16) {
