@@ -111,6 +111,8 @@ const RewriteCase kCases[] = {
     {"\x1a\n", ""},
     {"a\r\x1a", "a\r100\r\n"},
     {"5\r\x1a\n", "5\r\r\n"},
+    // Found also past the first 64 bytes of a piece, in any of its 16-byte parts.
+    {string(99, 'x') + "\x1a" + string(70, '\n'), string(99, 'x') + "100\r\n"},
     // NUL is an ordinary byte.
     {string("a,\0,0\n", 6), string("a,\0,0100\r\n", 10)},
     {string("a,0\0\n", 5), string("a,0\0"
