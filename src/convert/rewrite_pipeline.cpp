@@ -1,9 +1,12 @@
-// One small block is read, rewritten and written before the next is read.
-// The blocks stay in the processor's cache from the read through the
-// rewriting to the write; handing larger blocks to a second thread, whose
-// core must fetch them from the first one's, cost more than the rewriting
-// it hid (measured with bench/convert_bench).
+// One block is read, rewritten and written before the next is read. The
+// blocks stay in the processor's cache from the read through the rewriting
+// to the write; handing larger blocks to a second thread, whose core must
+// fetch them from the first one's, cost more than the rewriting it hid
+// (measured with bench/convert_bench).
 #include "rewrite_pipeline.h"
+
+#include <memory>
+#include <new>
 
 #include "line_rewriter.h"
 
@@ -14,8 +17,11 @@ namespace {
 #if defined(SEARCHKEY_FAULT_INJECTION) || defined(SEARCHKEY_SMALL_BLOCKS)
 const size_t kBlock = 4 << 10;  // small test files still cross many blocks
 #else
-const size_t kBlock = 64 << 10;  // one in and one out fit a core's cache together
+// One in and one out fit a core's cache together, and few calls move a file.
+const size_t kBlock = 256 << 10;
 #endif
+// Without the memory for those: blocks on the stack.
+const size_t kSmallBlock = 16 << 10;
 
 // Counts the sink's failures, so that they are told apart from the key
 // numbers running out.
@@ -35,27 +41,35 @@ private:
     bool m_bFailed;
 };
 
-}  // namespace
-
-PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink, NumberedLineObserver* pObserver) {
-    // On the stack: nothing to allocate, so nothing that can fail, and the
-    // same memory for any file or line length.
-    char inBuf[kBlock];
-    char outBuf[kBlock];
+PipelineResult RewriteBlocks(BlockSource* pSource, ByteSink* pSink, NumberedLineObserver* pObserver,
+                             char* pMemory, size_t cbBlock) {
+    char* const pIn = pMemory;
+    char* const pOut = pMemory + cbBlock;
     CountingSink sink(pSink);
-    LineRewriter rewriter(&sink, outBuf, sizeof outBuf);
+    LineRewriter rewriter(&sink, pOut, cbBlock);
     rewriter.SetObserver(pObserver);
     while (!rewriter.Stopped()) {
         size_t cbRead = 0;
-        if (!pSource->Read(inBuf, sizeof inBuf, &cbRead))
+        if (!pSource->Read(pIn, cbBlock, &cbRead))
             return PipelineResult::kReadFailed;
         // A byte 26 stops the rewriter: what is left of the file is not read.
-        if (cbRead == 0 || !rewriter.Feed(inBuf, cbRead))
+        if (cbRead == 0 || !rewriter.Feed(pIn, cbRead))
             break;
     }
     if (!rewriter.Finish())
         return sink.Failed() ? PipelineResult::kWriteFailed : PipelineResult::kTooManyLines;
     return PipelineResult::kDone;
+}
+
+}  // namespace
+
+PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink, NumberedLineObserver* pObserver) {
+    // The same memory for any file or line length; no exception leaves the pass.
+    std::unique_ptr<char[]> memory(new (std::nothrow) char[2 * kBlock]);
+    if (memory)
+        return RewriteBlocks(pSource, pSink, pObserver, memory.get(), kBlock);
+    char small[2 * kSmallBlock];
+    return RewriteBlocks(pSource, pSink, pObserver, small, kSmallBlock);
 }
 
 }  // namespace sk
