@@ -4,19 +4,21 @@
 //   convert_bench [--size MiB] [--rounds N] [--dir FOLDER] [--skconv PATH]
 //
 // Generates a comma-separated file (1 GiB by default) and measures, in
-// alternating rounds, each step on a fresh copy of it:
-//   - copy and rename: a copy to a new name in 1 MiB blocks, flushed to
-//     disk, renamed over the original (dd bs=1M conv=fsync, then mv): the
-//     limit a conversion is measured against;
-//   - the same flushed copy without the rename;
-//   - skconv's pass, in a child process;
+// alternating rounds, each step on a fresh copy of it, every one a program
+// of its own started the same way:
+//   - the limit: dd bs=1M conv=fsync to a new name, then mv over the
+//     original, the least a durable replace does with the standard tools;
+//   - dd alone, without the rename;
+//   - skconv's pass;
+//   - the limit again on skconv's output, which is larger than its input:
+//     the least a durable replace of a file that size does;
 //   - GNU sed -i with a trivial edit (it does not flush);
 //   - an awk script doing the conversion into a new file, then mv.
 // It prints the median time of each, its user and system CPU, and its
 // ratio to the limit, then for two shapes that are hard on a line-based
 // reader (one huge line; nothing but line feeds, each of which becomes a
-// numbered line) skconv's pass against the copy and rename of a file as
-// large as that pass's output, and skconv's peak memory for each input.
+// numbered line) skconv's pass against the limit on a file as large as
+// that pass's output, and skconv's peak memory for each input.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -107,13 +109,8 @@ struct Run {
     long lPeakKiB;
 };
 
-// A copy to a new name in kChunk blocks, flushed to disk when bFlush; then,
-// when pszOver is given, renamed over that file.
-Run Copy(const std::string& from, const std::string& to, bool bFlush,
-         const std::string* pOver = nullptr) {
-    struct rusage ru0;
-    ::getrusage(RUSAGE_SELF, &ru0);
-    const auto t0 = std::chrono::steady_clock::now();
+// A copy to a new name in kChunk blocks, not flushed: the fresh input of a step.
+void Copy(const std::string& from, const std::string& to) {
     const int in = ::open(from.c_str(), O_RDONLY);
     if (in < 0)
         Die("cannot open", from);
@@ -130,15 +127,8 @@ Run Copy(const std::string& from, const std::string& to, bool bFlush,
         if (::write(out, buf, static_cast<size_t>(n)) != n)
             Die("cannot write", to);
     }
-    if ((bFlush && ::fsync(out) != 0) || ::close(out) != 0 || ::close(in) != 0)
+    if (::close(out) != 0 || ::close(in) != 0)
         Die("cannot finish", to);
-    if (pOver != nullptr && ::rename(to.c_str(), pOver->c_str()) != 0)
-        Die("cannot rename", to);
-    const double d = Seconds(t0);
-    struct rusage ru1;
-    ::getrusage(RUSAGE_SELF, &ru1);
-    return {d, TvSeconds(ru1.ru_utime) - TvSeconds(ru0.ru_utime),
-            TvSeconds(ru1.ru_stime) - TvSeconds(ru0.ru_stime), 0};
 }
 
 // Runs a program to its end with its output thrown away; its time, CPU
@@ -166,6 +156,17 @@ Run Spawn(const std::vector<std::string>& args) {
         std::exit(1);
     }
     return {d, TvSeconds(ru.ru_utime), TvSeconds(ru.ru_stime), ru.ru_maxrss};
+}
+
+Run Sum(const Run& a, const Run& b) {
+    return {a.dSeconds + b.dSeconds, a.dUser + b.dUser, a.dSys + b.dSys,
+            a.lPeakKiB > b.lPeakKiB ? a.lPeakKiB : b.lPeakKiB};
+}
+
+// dd to a new name, flushed to disk; with pOver, then mv over that file.
+Run DdCopy(const std::string& from, const std::string& to, const std::string* pOver = nullptr) {
+    const Run dd = Spawn({"dd", "if=" + from, "of=" + to, "bs=1M", "conv=fsync", "status=none"});
+    return pOver != nullptr ? Sum(dd, Spawn({"mv", to, *pOver})) : dd;
 }
 
 // The conversion as a user might script it: awk into a new file, then mv.
@@ -241,34 +242,47 @@ int main(int argc, char** argv) {
 
     // Rounds alternate so that no step profits from another's write-back;
     // each starts from a fresh copy of the input with nothing dirty. Every
-    // timed step writes one new file of about the same size while the same
-    // files exist, and ends with the input's name taken by a file as large
-    // as the input, so that every step finds the same free memory and pays
-    // for freeing the same blocks. An untimed round first warms that memory.
-    // The disk's speed varies from one step to the next: compare medians.
-    enum { kLimit, kFlushed, kPass, kSed, kAwk, kSteps };
-    const char* const apszStep[kSteps] = {
-        "copy to a new name, flushed, renamed over (limit)", "copy to a new name, flushed",
-        "skconv", "GNU sed -i, trivial edit (no flush)", "awk into a new file, then mv (no flush)"};
+    // timed step writes one new file while the same files exist, and ends
+    // with the input's name taken by a file as large as the input, so that
+    // every step finds the same free memory and pays for freeing the same
+    // blocks. An untimed round first warms that memory. The disk's speed
+    // varies from one step to the next: compare medians.
+    enum { kLimit, kDdAlone, kPass, kLimitOut, kSed, kAwk, kSteps };
+    const char* const apszStep[kSteps] = {"dd conv=fsync, then mv over (limit)",
+                                          "dd conv=fsync alone (no rename)",
+                                          "skconv",
+                                          "dd conv=fsync + mv, output's size",
+                                          "GNU sed -i, trivial edit (no flush)",
+                                          "awk into a new file, then mv (no flush)"};
     std::vector<Run> runs[kSteps];
-    auto fresh = [&] {
-        (void)Copy(pristine, data, false);
+    const std::string victim = folder + "/victim.csv";
+    auto fresh = [&](const std::string& to) {
+        Copy(pristine, to);
         ::sync();
     };
+    unsigned long long cbOut = 0;
     for (int round = 0; round <= cRounds; ++round) {
         Run r[kSteps];
-        fresh();
-        r[kLimit] = Copy(data, copy, true, &data);
+        fresh(data);
+        r[kLimit] = DdCopy(data, copy, &data);
         ::sync();
-        r[kFlushed] = Copy(data, copy, true);
+        r[kDdAlone] = DdCopy(data, copy);
         ::unlink(copy.c_str());
         ::sync();
         r[kPass] = Spawn({skconv, data});
+        struct stat st;
+        if (::stat(data.c_str(), &st) != 0)
+            Die("cannot stat", data);
+        cbOut = static_cast<unsigned long long>(st.st_size);
+        // skconv's output replacing a file as large as its input.
+        fresh(victim);
+        r[kLimitOut] = DdCopy(data, copy, &victim);
+        ::unlink(victim.c_str());
         ::unlink(data.c_str());
-        fresh();
+        fresh(data);
         r[kSed] = Spawn({"sed", "-i", "s/^x//", data});
         ::unlink(data.c_str());
-        fresh();
+        fresh(data);
         r[kAwk] = Spawn({"sh", "-c", awkCommand});
         ::unlink(data.c_str());
         if (round == 0)
@@ -285,7 +299,8 @@ int main(int argc, char** argv) {
     Run med[kSteps];
     for (int i = 0; i < kSteps; ++i)
         med[i] = Median(runs[i]);
-    std::printf("\nmedian of %d rounds, %llu MiB of records:\n", cRounds, cMiB);
+    std::printf("\nmedian of %d rounds, %llu MiB of records (skconv's output %llu MiB):\n", cRounds,
+                cMiB, cbOut >> 20);
     std::printf("  %-50s %7s %8s %7s %7s %6s\n", "", "time", "MB/s", "user", "system", "ratio");
     for (int i = 0; i < kSteps; ++i) {
         std::printf("  %-50s %6.2fs %8.1f %6.2fs %6.2fs %5.2fx\n", apszStep[i], med[i].dSeconds,
@@ -296,21 +311,21 @@ int main(int argc, char** argv) {
     for (const Run& r : runs[kPass])
         lPeakKiB = r.lPeakKiB > lPeakKiB ? r.lPeakKiB : lPeakKiB;
     const double dGiB = static_cast<double>(cb) / (1 << 30);
-    std::printf("  skconv: user CPU %.3f s per GiB, peak memory %ld KiB\n", med[kPass].dUser / dGiB,
-                lPeakKiB);
+    std::printf(
+        "  skconv: %.2fx the limit on its output's size, user CPU %.3f s per GiB, peak memory "
+        "%ld KiB\n",
+        med[kPass].dSeconds / med[kLimitOut].dSeconds, med[kPass].dUser / dGiB, lPeakKiB);
 
     // The shapes that would make a line-based reader grow, each against the
-    // copy and rename of a file as large as skconv's output for it.
+    // limit on a file as large as skconv's output for it.
     const unsigned long long cbShape = (cMiB < 256 ? cMiB : 256) << 20;
     struct {
         const char* pszName;
         size_t (*pfnFill)(char*, size_t);
     } const kShapes[] = {{"one line", FillOneLine}, {"only line feeds", FillLineFeeds}};
-    const std::string victim = folder + "/victim.csv";
     std::printf("\nhard shapes, %llu MiB each, median of %d rounds:\n", cbShape >> 20, cRounds);
     for (const auto& shape : kShapes) {
         std::vector<Run> passes, limits;
-        unsigned long long cbOut = 0;
         for (int round = 0; round < cRounds; ++round) {
             Generate(data, cbShape, shape.pfnFill);
             ::sync();
@@ -321,7 +336,7 @@ int main(int argc, char** argv) {
             cbOut = static_cast<unsigned long long>(st.st_size);
             Generate(victim, cbShape, shape.pfnFill);
             ::sync();
-            limits.push_back(Copy(data, copy, true, &victim));
+            limits.push_back(DdCopy(data, copy, &victim));
             ::unlink(victim.c_str());
             ::unlink(data.c_str());
             ::sync();

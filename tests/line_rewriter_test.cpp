@@ -85,6 +85,9 @@ const RewriteCase kCases[] = {
     {"1\n2\n\n", "1\r\n2\r\n102\r\n"},
     // Unchanged CR LF lines go out as a run, ended by a change or by the input.
     {"a,1\r\nb,2\r\nc,\r\nd,3\r\n", "a,1\r\nb,2\r\nc,102\r\nd,3\r\n"},
+    // Runs at the length where copying changes from fixed moves to a loop.
+    {string(126, 'a') + ",0\r\n" + string(127, 'b') + ",0\r\nk,5\r\n,\r\n",
+     string(126, 'a') + ",0100\r\n" + string(127, 'b') + ",0101\r\nk,5\r\n,103\r\n"},
     {"a\nb\r\nc", "a100\r\nb101\r\nc102\r\n"},
     // An empty input stays empty; a line feed at the end opens no further line.
     {"", ""},
@@ -108,6 +111,8 @@ const RewriteCase kCases[] = {
     {"\x1a\n", ""},
     {"a\r\x1a", "a\r100\r\n"},
     {"5\r\x1a\n", "5\r\r\n"},
+    // Found also past the first 64 bytes of a piece, in any of its 16-byte parts.
+    {string(99, 'x') + "\x1a" + string(70, '\n'), string(99, 'x') + "100\r\n"},
     // NUL is an ordinary byte.
     {string("a,\0,0\n", 6), string("a,\0,0100\r\n", 10)},
     {string("a,0\0\n", 5), string("a,0\0"

@@ -163,6 +163,9 @@ inline int KeyField::LineIsMissing(const char* p, size_t cb) {
         pKeyEnd = pKey - 1;
         pKey = key_field_detail::FieldStart(p, pKeyEnd);
     }
+    // A key that starts with a nonzero digit, the common one, is known at once.
+    if (pKey != pKeyEnd && static_cast<unsigned char>(*pKey - '1') < 9)
+        return 0;
     for (; pKey != pKeyEnd && key_field_detail::IsBlank(static_cast<unsigned char>(*pKey));
          ++pKey) {
     }

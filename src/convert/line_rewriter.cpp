@@ -15,6 +15,32 @@ const char kCr = '\r';
 const char kEndOfText = 26;
 const char kCrLf[] = {kCr, kLf};
 
+// The first byte ch in [p, pEnd), or null. glibc's memchr looks at many
+// bytes at a time; other C libraries' (the msvcrt of Wine among them) may
+// look at one, which costs more than the rest of the rewriting, so
+// elsewhere 64 bytes go in one step where the processor has SSE2.
+inline const char* FindByte(const char* p, const char* pEnd, char ch) {
+#if defined(__SSE2__) && !defined(__GLIBC__)
+    const __m128i v = _mm_set1_epi8(ch);
+    for (; pEnd - p >= 64; p += 64) {
+        const __m128i* q = reinterpret_cast<const __m128i*>(p);
+        const __m128i m01 = _mm_or_si128(_mm_cmpeq_epi8(_mm_loadu_si128(q), v),
+                                         _mm_cmpeq_epi8(_mm_loadu_si128(q + 1), v));
+        const __m128i m23 = _mm_or_si128(_mm_cmpeq_epi8(_mm_loadu_si128(q + 2), v),
+                                         _mm_cmpeq_epi8(_mm_loadu_si128(q + 3), v));
+        if (_mm_movemask_epi8(_mm_or_si128(m01, m23)) != 0)
+            break;  // it is in these 64 bytes
+    }
+    for (; pEnd - p >= 16; p += 16) {
+        const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), v)));
+        if (m != 0)
+            return p + __builtin_ctz(m);
+    }
+#endif
+    return static_cast<const char*>(std::memchr(p, ch, static_cast<size_t>(pEnd - p)));
+}
+
 // The line feeds of a stretch of input, in order. Where the processor has
 // SSE2 it finds those of 64 bytes at once and hands them out from a bit
 // mask, so that a short line costs a few instructions, not a call.
@@ -42,8 +68,7 @@ public:
 
 private:
     const char* Rest() {
-        const char* pLf = static_cast<const char*>(
-            std::memchr(m_pNext, kLf, static_cast<size_t>(m_pEnd - m_pNext)));
+        const char* pLf = FindByte(m_pNext, m_pEnd, kLf);
         if (pLf != nullptr)
             m_pNext = pLf + 1;
         return pLf;
@@ -69,10 +94,20 @@ private:
     unsigned long long m_ullMask;  // line feeds of the window not yet handed out
 };
 
-// Copies a short run in 16-byte moves when both sides have room for the
-// overshoot; the bytes past cb are overwritten by what follows.
+// Copies a run of bytes. The common runs, one or two lines of a record, go
+// in eight fixed 16-byte moves when both sides have room for the overshoot,
+// which the bytes that follow overwrite; longer runs in 16-byte moves or
+// with memcpy.
 inline void CopyRun(char* pOut, size_t cbOutRoom, const char* p, size_t cbInRoom, size_t cb) {
 #if defined(__SSE2__)
+    const size_t cbShort = 128;
+    if (cb <= cbShort && cbOutRoom >= cbShort && cbInRoom >= cbShort) {
+        const __m128i* q = reinterpret_cast<const __m128i*>(p);
+        __m128i* r = reinterpret_cast<__m128i*>(pOut);
+        for (int i = 0; i < 8; ++i)  // unrolled by the compiler
+            _mm_storeu_si128(r + i, _mm_loadu_si128(q + i));
+        return;
+    }
     const size_t cbMoved = (cb + 15) & ~static_cast<size_t>(15);
     if (cb <= 256 && cbOutRoom >= cbMoved && cbInRoom >= cbMoved) {
         for (size_t i = 0; i < cb; i += 16) {
@@ -104,8 +139,8 @@ LineRewriter::LineRewriter(ByteSink* pSink, char* pOut, size_t cbOut)
 int LineRewriter::Feed(const char* p, size_t cb) {
     if (m_bStopped || m_bFailed || cb == 0)
         return m_bFailed ? 0 : 1;
-    if (const void* pEot = std::memchr(p, kEndOfText, cb)) {
-        cb = static_cast<size_t>(static_cast<const char*>(pEot) - p);
+    if (const char* pEot = FindByte(p, p + cb, kEndOfText)) {
+        cb = static_cast<size_t>(pEot - p);
         m_bStopped = true;
     }
     const char* const pEnd = p + cb;
@@ -120,8 +155,7 @@ int LineRewriter::Feed(const char* p, size_t cb) {
             if (p == pEnd || m_bFailed)
                 break;
         }
-        const char* pLf =
-            static_cast<const char*>(std::memchr(p, kLf, static_cast<size_t>(pEnd - p)));
+        const char* pLf = FindByte(p, pEnd, kLf);
         if (pLf == nullptr) {
             const char* pTextEnd = pEnd;
             if (pTextEnd[-1] == kCr) {

@@ -1,6 +1,5 @@
-// Rewrites a whole input into a sink with the reading and writing on the
-// calling thread and the rewriting on a second one, so that the CPU work of
-// a pass hides under its I/O instead of adding to it.
+// Rewrites a whole input into a sink, a block at a time, on the calling
+// thread.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +24,7 @@ enum class PipelineResult { kDone, kReadFailed, kWriteFailed, kTooManyLines };
 // of pSource and pSink is made on the calling thread, in an order that
 // depends only on the bytes, so a failure is seen where it happened and the
 // pass stops there. The memory used is bounded whatever the input.
-// pObserver, if any, is told of every numbered line, on another thread than
-// the caller's, and is done with when this returns.
+// pObserver, if any, is told of every numbered line.
 PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink,
                           NumberedLineObserver* pObserver = nullptr);
 
