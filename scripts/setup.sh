@@ -2,14 +2,15 @@
 # Installs what building and testing searchkey needs on Debian 12, once:
 # the MinGW-w64 cross compilers, Wine and Xvfb for the Windows program, the
 # Japanese locale (ANSI code page 932 under Wine) and a Japanese font;
-# debootstrap for the root that runs the 32-bit build (tests/run32).
+# debootstrap for the root that runs the 32-bit build (tests/run32); zip
+# for the download, strace for a console-tool test that fails a system call.
 set -euo pipefail
 
 packages=(
   cmake g++ make libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb x11-apps imagemagick locales fonts-ipafont-gothic fonts-wine
-  debootstrap
+  debootstrap zip strace
 )
 
 missing=()

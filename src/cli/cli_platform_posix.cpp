@@ -1,10 +1,14 @@
 // The console front end's system calls on POSIX systems: the shell has
-// already expanded wildcards, and the texts stay English.
+// already expanded wildcards, names are bytes, and the texts stay English.
 #include <csignal>
 
 #include <unistd.h>
 
 #include "cli_platform.h"
+
+int main(int argc, char** argv) {
+    return RunSkconv(std::vector<std::string>(argv + 1, argv + argc), std::vector<std::string>());
+}
 
 namespace cli {
 
@@ -20,12 +24,20 @@ bool UsesJapanese() {
     return false;
 }
 
+unsigned AnsiCodePage() {
+    return 0;  // no code page stands between a name and its bytes
+}
+
 bool StderrIsConsole() {
     return ::isatty(STDERR_FILENO) == 1;
 }
 
-int ExpandArg(const char* pszArg, std::vector<std::string>* pPaths) {
-    pPaths->push_back(pszArg);
+bool WriteText(std::FILE* pStream, const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), pStream) == text.size();
+}
+
+int ExpandArg(const std::string& arg, std::vector<std::string>* pPaths, std::vector<std::string>*) {
+    pPaths->push_back(arg);
     return 0;
 }
 

@@ -10,7 +10,8 @@ const Texts kEnglish = {
     "to every line whose last field is empty or reads as zero, in each file in\n"
     "turn, and puts the result in the file's place. A file that fails is left\n"
     "exactly as it was. A file named twice, in any spelling, is converted once.\n"
-    "On Windows, * and ? in a file name match files, taken in name order.\n"
+    "On Windows, * and ? in a file name match files, taken in name order:\n"
+    "* any run of characters, ? exactly one; only long names are matched.\n"
     "\n"
     "  --check    convert nothing: print for each file how many lines would get\n"
     "             a key number, and the first of those line numbers\n"
@@ -33,11 +34,14 @@ const Texts kEnglish = {
     "failed: %s: %s\n",
     "skipped: %s: the same file as %s\n",
     "failed: %s: cannot list the files: %s\n",
+    "skconv: %s: the name has characters that code page %u cannot hold: nothing was done\n",
+    "cannot tell whether another path names the same file",
     "%s: lines that would get a key number: %llu%s\n",
     "%s: the file is read-only: converting it would fail\n",
     " (workfile.txt or workfile.bak could not be removed)",
     "standard input",
     "standard output",
+    "\r%3u%%",
     "\r%3u%% %7.1f MB/s",
     "warning: %s: %s\n",
     " (the file's old text is now named workfile.bak: rename it back)",
@@ -50,7 +54,8 @@ const Texts kJapanese = {
     "各ファイルの最後の項目が空か 0 の行に、キー番号 (1 行目は 100、2 行目は\n"
     "101 ...) を付けて、ファイルを置き換えます。失敗したファイルは元のままです。\n"
     "同じファイルを二度指定しても (別の書き方でも)、変換は一度だけです。\n"
-    "ファイル名の * と ? は一致するファイルを名前の順に表します。\n"
+    "ファイル名の * と ? は一致するファイルを名前の順に表します。* は任意の文字の\n"
+    "並び、? はちょうど 1 文字です (長い名前とだけ比べます)。\n"
     "\n"
     "  --check    変換しません。ファイルごとにキー番号が付く行の数と、\n"
     "             その最初の行番号を表示します\n"
@@ -73,11 +78,14 @@ const Texts kJapanese = {
     "失敗しました: %s: %s\n",
     "飛ばしました: %s: %s と同じファイルです\n",
     "失敗しました: %s: ファイルの一覧を読めません: %s\n",
+    "skconv: %s: 名前にコード ページ %u で表せない文字があります。何もしていません\n",
+    "ほかのパスと同じファイルかどうかを確かめられません",
     "%s: キー番号が付く行: %llu%s\n",
     "%s: 読み取り専用のため、変換すると失敗します\n",
     " (workfile.txt を削除できませんでした)",
     "標準入力",
     "標準出力",
+    "\r%3u%%",
     "\r%3u%% %7.1f MB/s",
     "注意: %s: %s\n",
     " (ファイルの元の内容は workfile.bak という名前になっています。名前を戻してください)",

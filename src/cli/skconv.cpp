@@ -3,6 +3,7 @@
 // standard input. For scripts and machines without a display. Every argument
 // is looked at before the first file is touched.
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,10 +27,43 @@ enum ExitStatus { kAllDone = 0, kSomeFailed = 1, kUsage = 2, kReportLost = 3 };
 const unsigned long long kProgressFrom = 64ull << 20;
 const std::chrono::milliseconds kProgressEvery(250);
 
+// Set when a message could not be written: the exit status must say so.
+bool g_bReportLost = false;
+
+void Put(std::FILE* pStream, const std::string& text) {
+    if (!cli::WriteText(pStream, text))
+        g_bReportLost = true;
+}
+
+// printf into a message, written as the stream needs it (see WriteText).
+void Print(std::FILE* pStream, const char* pszFormat, ...) {
+    char sz[1024];
+    va_list args;
+    va_start(args, pszFormat);
+    const int n = std::vsnprintf(sz, sizeof sz, pszFormat, args);
+    va_end(args);
+    if (n < 0) {
+        g_bReportLost = true;
+        return;
+    }
+    if (static_cast<size_t>(n) < sizeof sz) {
+        Put(pStream, std::string(sz, static_cast<size_t>(n)));
+        return;
+    }
+    std::string s(static_cast<size_t>(n) + 1, '\0');
+    va_start(args, pszFormat);
+    (void)std::vsnprintf(&s[0], s.size(), pszFormat, args);  // the same length as above
+    va_end(args);
+    s.resize(static_cast<size_t>(n));
+    Put(pStream, s);
+}
+
 // The line-number list of a check stops after this many.
 const unsigned long long kListedLines = 5;
 
 // Percent and speed on standard error, redrawn in place a few times a second.
+// The first line is drawn at once, so that a large file shows that it is
+// being worked on even when it converts within the first interval.
 class ProgressLine : public sk::ProgressObserver {
 public:
     ProgressLine(const cli::Texts& texts, bool bOn) : m_texts(texts), m_bOn(bOn), m_bShown(false) {}
@@ -41,20 +75,24 @@ public:
         if (!m_bOn || ullSize <= kProgressFrom)
             return;
         const auto now = std::chrono::steady_clock::now();
-        if (now - m_last < kProgressEvery)
+        if (m_bShown && now - m_last < kProgressEvery)
             return;
         m_last = now;
-        const double dSeconds = std::chrono::duration<double>(now - m_start).count();
         const unsigned uPercent =
             ullRead >= ullSize ? 100u : static_cast<unsigned>(ullRead * 100 / ullSize);
-        std::fprintf(stderr, m_texts.pszProgress, uPercent, ullRead / 1e6 / dSeconds);
+        // No speed yet for the first line: too little time has passed to tell.
+        if (!m_bShown)
+            Print(stderr, m_texts.pszProgressStart, uPercent);
+        else
+            Print(stderr, m_texts.pszProgress, uPercent,
+                  ullRead / 1e6 / std::chrono::duration<double>(now - m_start).count());
         std::fflush(stderr);
         m_bShown = true;
     }
     // Clears the line, so that the file's result line stands alone.
     void End() {
         if (m_bShown)
-            std::fputs("\r                         \r", stderr);
+            Put(stderr, "\r                         \r");
         m_bShown = false;
     }
 
@@ -102,15 +140,19 @@ public:
     }
 };
 
-// A step in words, with the system's reason when there is one.
-std::string StepAndError(const cli::Texts& texts, sk::ConvertStep step, int nError) {
-    std::string s = cli::StepText(texts, step);
+// What failed, with the system's reason when there is one.
+std::string WithError(const char* pszWhat, int nError) {
+    std::string s = pszWhat;
     if (nError != 0) {
         char szSystem[256] = "";
         fs::FormatError(nError, szSystem, sizeof szSystem);
         s += std::string(": ") + szSystem;
     }
     return s;
+}
+
+std::string StepAndError(const cli::Texts& texts, sk::ConvertStep step, int nError) {
+    return WithError(cli::StepText(texts, step), nError);
 }
 
 std::string Reason(const cli::Texts& texts, const SearchKeyConverter& conv) {
@@ -124,19 +166,19 @@ std::string Reason(const cli::Texts& texts, const SearchKeyConverter& conv) {
 
 void PrintFailed(const cli::Texts& texts, const char* pszPath, const std::string& why) {
     std::fflush(stdout);  // keep the lines in order when both go to one place
-    std::fprintf(stderr, texts.pszFailed, pszPath, why.c_str());
+    Print(stderr, texts.pszFailed, pszPath, why.c_str());
 }
 
 bool ReportWritten() {
     const bool bOut = std::fflush(stdout) == 0 && !std::ferror(stdout);
-    return bOut && std::fflush(stderr) == 0 && !std::ferror(stderr);
+    return bOut && std::fflush(stderr) == 0 && !std::ferror(stderr) && !g_bReportLost;
 }
 
 // "-": standard input through the same line rule to standard output.
 int Filter(const cli::Texts& texts) {
     if (!cli::SetBinaryStdio()) {
-        std::fprintf(stderr, texts.pszFailed, texts.pszStdin,
-                     cli::StepText(texts, sk::ConvertStep::kRead));
+        Print(stderr, texts.pszFailed, texts.pszStdin,
+              cli::StepText(texts, sk::ConvertStep::kRead));
         return kSomeFailed;
     }
     static char inBuf[64 * 1024];
@@ -148,8 +190,8 @@ int Filter(const cli::Texts& texts) {
         const size_t cbRead = std::fread(inBuf, 1, sizeof inBuf, stdin);
         if (cbRead == 0) {
             if (std::ferror(stdin)) {
-                std::fprintf(stderr, texts.pszFailed, texts.pszStdin,
-                             cli::StepText(texts, sk::ConvertStep::kRead));
+                Print(stderr, texts.pszFailed, texts.pszStdin,
+                      cli::StepText(texts, sk::ConvertStep::kRead));
                 return kSomeFailed;
             }
             break;
@@ -157,8 +199,8 @@ int Filter(const cli::Texts& texts) {
         bOk = rewriter.Feed(inBuf, cbRead) != 0;
     }
     if (!bOk || !rewriter.Finish() || std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, texts.pszFailed, texts.pszStdout,
-                     cli::StepText(texts, sk::ConvertStep::kWrite));
+        Print(stderr, texts.pszFailed, texts.pszStdout,
+              cli::StepText(texts, sk::ConvertStep::kWrite));
         return kSomeFailed;
     }
     return kAllDone;
@@ -166,71 +208,84 @@ int Filter(const cli::Texts& texts) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int RunSkconv(const std::vector<std::string>& asArgs, const std::vector<std::string>& asUnfit) {
     cli::InitProcess();
     const cli::Texts& texts = cli::UsesJapanese() ? cli::kJapanese : cli::kEnglish;
 
+    // A name the ANSI code page cannot hold would be opened as another
+    // name, perhaps another file's: nothing is done.
+    if (!asUnfit.empty()) {
+        for (const std::string& a : asUnfit)
+            Print(stderr, texts.pszUnfitName, a.c_str(), cli::AnsiCodePage());
+        return kUsage;
+    }
     // Options may stand anywhere before "--"; anything unknown stops the run
     // before a file is touched, so that a mistyped option never converts.
     bool bHelp = false, bVersion = false, bCheck = false, bOptionsEnd = false;
-    std::vector<const char*> args;
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        if (bOptionsEnd || a[0] != '-' || a[1] == '\0') {
+    std::vector<std::string> args;
+    for (const std::string& a : asArgs) {
+        if (bOptionsEnd || a.size() < 2 || a[0] != '-') {
             args.push_back(a);
-        } else if (std::strcmp(a, "--") == 0) {
+        } else if (a == "--") {
             bOptionsEnd = true;
-        } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+        } else if (a == "--help" || a == "-h") {
             bHelp = true;
-        } else if (std::strcmp(a, "--version") == 0) {
+        } else if (a == "--version") {
             bVersion = true;
-        } else if (std::strcmp(a, "--check") == 0) {
+        } else if (a == "--check") {
             bCheck = true;
         } else {
-            std::fprintf(stderr, texts.pszUnknownOption, a);
-            std::fputs(texts.pszUsage, stderr);
+            Print(stderr, texts.pszUnknownOption, a.c_str());
+            Put(stderr, texts.pszUsage);
             return kUsage;
         }
     }
     if (bHelp || bVersion) {
         if (bHelp)
-            std::fputs(texts.pszHelp, stdout);
+            Put(stdout, texts.pszHelp);
         else
-            std::printf("skconv %s\n", SEARCHKEY_VERSION);
+            Print(stdout, "skconv %s\n", SEARCHKEY_VERSION);
         return ReportWritten() ? kAllDone : kReportLost;
     }
-    const bool bFilter = args.size() == 1 && std::strcmp(args[0], "-") == 0;
+    const bool bFilter = args.size() == 1 && args[0] == "-";
     bool bStdinAmongOthers = false;
-    for (const char* a : args)
-        bStdinAmongOthers = bStdinAmongOthers || (!bFilter && std::strcmp(a, "-") == 0);
+    for (const std::string& a : args)
+        bStdinAmongOthers = bStdinAmongOthers || (!bFilter && a == "-");
     if (args.empty() || bStdinAmongOthers || (bFilter && bCheck)) {
         if (bStdinAmongOthers || bFilter)
-            std::fputs(texts.pszFilterAlone, stderr);
-        std::fputs(texts.pszUsage, stderr);
+            Put(stderr, texts.pszFilterAlone);
+        Put(stderr, texts.pszUsage);
         return kUsage;
     }
     if (bFilter)
         return Filter(texts);
 
-    std::vector<std::string> paths;
-    for (const char* a : args) {
-        if (int e = cli::ExpandArg(a, &paths)) {
+    std::vector<std::string> paths, unfit;
+    for (const std::string& a : args) {
+        if (int e = cli::ExpandArg(a, &paths, &unfit)) {
             char szSystem[256] = "";
             fs::FormatError(e, szSystem, sizeof szSystem);
-            std::fprintf(stderr, texts.pszListFailed, a, szSystem);
+            Print(stderr, texts.pszListFailed, a.c_str(), szSystem);
             return kSomeFailed;
         }
     }
+    if (!unfit.empty()) {
+        for (const std::string& name : unfit)
+            Print(stderr, texts.pszUnfitName, name.c_str(), cli::AnsiCodePage());
+        return kUsage;
+    }
     // Identities now, before any pass: a converted file is a new file, and
-    // a second name for it would no longer match.
+    // a second name for it would no longer match. A file whose identity
+    // cannot be read is not converted: it might be another's second name.
+    // An index of 0 is a file system's "unknown", never a match.
     std::vector<size_t> first(paths.size());
     std::vector<fs::FileIdentity> ids(paths.size());
-    std::vector<bool> known(paths.size());
+    std::vector<int> idErrors(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) {
-        known[i] = fs::QueryIdentity(paths[i].c_str(), &ids[i]) == 0;
+        idErrors[i] = fs::QueryIdentity(paths[i].c_str(), &ids[i]);
         first[i] = i;
-        for (size_t j = 0; known[i] && j < i; ++j) {
-            if (known[j] && ids[j].ullVolume == ids[i].ullVolume &&
+        for (size_t j = 0; idErrors[i] == 0 && ids[i].ullFile != 0 && j < i; ++j) {
+            if (idErrors[j] == 0 && ids[j].ullVolume == ids[i].ullVolume &&
                 ids[j].ullFile == ids[i].ullFile) {
                 first[i] = j;
                 break;
@@ -243,7 +298,18 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < paths.size(); ++i) {
         const char* pszPath = paths[i].c_str();
         if (first[i] != i) {
-            std::printf(texts.pszSkipped, pszPath, paths[first[i]].c_str());
+            Print(stdout, texts.pszSkipped, pszPath, paths[first[i]].c_str());
+            continue;
+        }
+        if (idErrors[i] != 0) {
+            // Reading the file says why, in the pass's words, when it can;
+            // otherwise the identity alone failed.
+            SearchKeyConverter probe;
+            NumberedLines ignored;
+            PrintFailed(texts, pszPath,
+                        probe.Check(pszPath, &ignored) ? WithError(texts.pszNoIdentity, idErrors[i])
+                                                       : Reason(texts, probe));
+            ++nFailed;
             continue;
         }
         SearchKeyConverter conv;
@@ -256,18 +322,18 @@ int main(int argc, char** argv) {
             PrintFailed(texts, pszPath, Reason(texts, conv));
             ++nFailed;
         } else if (bCheck) {
-            std::printf(texts.pszCheckCount, pszPath, lines.Count(), lines.List().c_str());
+            Print(stdout, texts.pszCheckCount, pszPath, lines.Count(), lines.List().c_str());
             if (conv.FailedStep() == sk::ConvertStep::kReadOnly)
-                std::printf(texts.pszCheckReadOnly, pszPath);
+                Print(stdout, texts.pszCheckReadOnly, pszPath);
             nChanged += lines.Count() != 0;
         } else {
-            std::printf(texts.pszConverted, pszPath);
+            Print(stdout, texts.pszConverted, pszPath);
             ++nDone;
             if (conv.WarningStep() != sk::ConvertStep::kNone) {
                 const std::string what =
                     StepAndError(texts, conv.WarningStep(), conv.WarningError());
                 std::fflush(stdout);
-                std::fprintf(stderr, texts.pszWarning, pszPath, what.c_str());
+                Print(stderr, texts.pszWarning, pszPath, what.c_str());
             }
         }
     }
