@@ -9,6 +9,24 @@ run=("$@")
 run[-1]=$(realpath "${run[-1]}") || exit 1  # the rows run in a folder of their own
 export SK="${run[*]}"
 sk() { "${run[@]}" "$@"; }
+# held MS COMMAND...: runs the command in this folder while file_holder (the
+# same emulator as skconv) holds each new or changed file here for MS ms, as
+# an indexer or scanner does; the holder is stopped however the command ends.
+held() {
+  local ms=$1 s=125 hs=0 i pid
+  shift
+  rm -f ../holder.ready ../holder.stop
+  "${run[@]:0:${#run[@]}-1}" "${SK_HOLDER:?the Windows build sets SK_HOLDER}" . "$ms" ../holder.ready ../holder.stop &
+  pid=$!
+  for ((i = 0; i < 600; i++)); do [ -e ../holder.ready ] || ! kill -0 $pid 2>/dev/null && break; sleep 0.1; done
+  if [ -e ../holder.ready ]; then "$@"; s=$?; else echo "the holder is not ready"; fi
+  : >../holder.stop
+  for ((i = 0; i < 600; i++)); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+  kill $pid 2>/dev/null
+  wait $pid || hs=$?
+  [ $hs = 0 ] || echo "the holder ended with $hs"
+  return $s
+}
 if [[ ${run[-1]} == *.exe ]]; then platform=win; else platform=posix; fi
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
@@ -65,6 +83,9 @@ rows=(
   win 1 'sk missing.csv' '失敗しました: missing.csv: ファイルを開けません: *' ''
   win 1 'sk --check d.csv' 'd.csv: キー番号が付く行: 2 (1, 3)' ''
   win 1 'sk --check b.xlsx' '失敗しました: b.xlsx: ファイルはテキストではありません。始まりが ZIP *' ''
+  win 0 'held 100 sk e.csv' $'変換しました: e.csv\nheld *' 'e.csv'
+  win 0 'held 1500 sk e.csv' $'変換しました: e.csv\nheld *' 'e.csv'
+  win 1 'ln -s e.csv link.csv; sk link.csv; s=$?; [ -L link.csv ] && [ "$(readlink link.csv)" = e.csv ] || echo "link.csv changed"; exit $s' '失敗しました: link.csv: パスはリンク *' ''
 )
 
 for ((r = 0; r < ${#rows[@]}; r += 5)); do
@@ -88,7 +109,9 @@ for ((r = 0; r < ${#rows[@]}; r += 5)); do
     [[ $once == *" $name "* ]] && bytes=${fixtures[f + 2]} state="converted once"
     cmp -s <(printf "$bytes") "$dir/case/$name" || problems+=("$name is not $state")
   done
-  [ -e "$dir/case/workfile.txt" ] && problems+=("workfile.txt was left")
+  for left in "$dir"/case/{workfile.txt,workfile.bak,holder.*}; do
+    [ -e "$left" ] && problems+=("${left##*/} was left")
+  done
   for p in "${problems[@]}"; do
     echo "FAIL: [$cmd]: $p"
     fails=$((fails + 1))
