@@ -111,57 +111,47 @@ bool Scan(const std::wstring& folder, DWORD dwHoldMs, std::map<std::wstring, Fil
     return bOk;
 }
 
-bool Exists(const wchar_t* pwszPath, bool* pbExists) {
-    *pbExists = GetFileAttributesW(pwszPath) != INVALID_FILE_ATTRIBUTES;
-    return *pbExists || GetLastError() == ERROR_FILE_NOT_FOUND;
+// Holds until pwszStop exists; creates pwszReady once the files present at
+// the start are all held.
+bool Watch(const std::wstring& folder, DWORD dwHoldMs, const wchar_t* pwszReady,
+           const wchar_t* pwszStop) {
+    std::map<std::wstring, FileState> seen;
+    bool bReady = false;
+    for (;;) {
+        bool bAllHeld = false;
+        if (!Scan(folder, dwHoldMs, &seen, &bAllHeld))
+            return false;
+        if (!Release(false))
+            return Fail("cannot close a held file of", folder.c_str());
+        if (!bReady && bAllHeld) {
+            const HANDLE h =
+                CreateFileW(pwszReady, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            if (h == INVALID_HANDLE_VALUE || !CloseHandle(h))
+                return Fail("cannot create", pwszReady);
+            bReady = true;
+        }
+        if (GetFileAttributesW(pwszStop) != INVALID_FILE_ATTRIBUTES)
+            break;
+        if (GetLastError() != ERROR_FILE_NOT_FOUND)
+            return Fail("cannot look for", pwszStop);
+        Sleep(kPollMs);
+    }
+    if (!Release(true))
+        return Fail("cannot close a held file of", folder.c_str());
+    return true;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 5) {
+    wchar_t* pwszEnd = nullptr;
+    const DWORD dwHoldMs = argc == 5 ? std::wcstoul(argv[2], &pwszEnd, 10) : 0;
+    if (pwszEnd == nullptr || pwszEnd == argv[2] || *pwszEnd != L'\0') {
         std::fprintf(stderr, "usage: file_holder FOLDER HOLD_MS READY_FILE STOP_FILE\n");
         return 2;
     }
-    const std::wstring folder = argv[1];
-    wchar_t* pwszEnd = nullptr;
-    const DWORD dwHoldMs = static_cast<DWORD>(std::wcstoul(argv[2], &pwszEnd, 10));
-    if (pwszEnd == argv[2] || *pwszEnd != L'\0') {
-        std::fprintf(stderr, "file_holder: HOLD_MS is not a number: %ls\n", argv[2]);
-        return 2;
-    }
-    std::map<std::wstring, FileState> seen;
-    bool bReady = false;
-    for (;;) {
-        bool bAllHeld = false;
-        bool bStop = false;
-        if (!Scan(folder, dwHoldMs, &seen, &bAllHeld))
-            return 1;
-        if (!Release(false)) {
-            Fail("cannot close a held file of", folder.c_str());
-            return 1;
-        }
-        if (!bReady && bAllHeld) {
-            const HANDLE h =
-                CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-            if (h == INVALID_HANDLE_VALUE || !CloseHandle(h)) {
-                Fail("cannot create", argv[3]);
-                return 1;
-            }
-            bReady = true;
-        }
-        if (!Exists(argv[4], &bStop)) {
-            Fail("cannot look for", argv[4]);
-            return 1;
-        }
-        if (bStop)
-            break;
-        Sleep(kPollMs);
-    }
-    if (!Release(true)) {
-        Fail("cannot close a held file of", folder.c_str());
+    if (!Watch(argv[1], dwHoldMs, argv[3], argv[4]))
         return 1;
-    }
     std::printf("held %d:%ls\n", g_cHolds, g_names.c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

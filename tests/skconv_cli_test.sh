@@ -18,14 +18,14 @@ held() {
   rm -f ../holder.ready ../holder.stop
   "${run[@]:0:${#run[@]}-1}" "${SK_HOLDER:?the Windows build sets SK_HOLDER}" . "$ms" ../holder.ready ../holder.stop &
   pid=$!
-  for ((i = 0; i < 600; i++)); do [ -e ../holder.ready ] || ! kill -0 $pid 2>/dev/null && break; sleep 0.1; done
+  for ((i = 0; i < 600; i++)); do [ -e ../holder.ready ] || ! kill -0 "$pid" 2>/dev/null && break; sleep 0.1; done
   if [ -e ../holder.ready ]; then "$@"; s=$?; else echo "the holder is not ready"; fi
   : >../holder.stop
-  for ((i = 0; i < 600; i++)); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
-  kill $pid 2>/dev/null
-  wait $pid || hs=$?
-  [ $hs = 0 ] || echo "the holder ended with $hs"
-  return $s
+  for ((i = 0; i < 600; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill "$pid" 2>/dev/null
+  wait "$pid" || hs=$?
+  [ "$hs" = 0 ] || echo "the holder ended with $hs"
+  return "$s"
 }
 if [[ ${run[-1]} == *.exe ]]; then platform=win; else platform=posix; fi
 dir=$(mktemp -d)
