@@ -47,6 +47,8 @@ const char* OpName(IoOp op) {
             return "move";
         case IoOp::kReplace:
             return "replace";
+        case IoOp::kReplaceIgnoringAcl:
+            return "replace ignoring ACL errors";
         case IoOp::kSyncFolder:
             return "folder flush";
         case IoOp::kRemove:
@@ -105,6 +107,7 @@ int RealError(IoOp op) {
         case IoOp::kMove:
             return kSharingViolation;
         case IoOp::kReplace:
+        case IoOp::kReplaceIgnoringAcl:
             return kSharingViolation;
         case IoOp::kSyncFolder:
             return kWriteFault;
@@ -138,6 +141,7 @@ int RealError(IoOp op) {
         case IoOp::kMove:
             return EACCES;
         case IoOp::kReplace:
+        case IoOp::kReplaceIgnoringAcl:
             return EACCES;
         case IoOp::kSyncFolder:
             return EIO;
@@ -184,8 +188,9 @@ struct PassRun {
 
 void Convert(const string& path, const std::map<int, int>& failures, PassRun* pRun) {
     FaultPlan::Reset();
+    // A failure goes on for as long as the step is tried again.
     for (const auto& f : failures)
-        FaultPlan::FailCall(f.first, f.second);
+        FaultPlan::FailCall(f.first, f.second, FaultPlan::kAlways);
     pRun->nResult = pRun->conv.Convert(path.c_str());
     pRun->trace = FaultPlan::Trace();
     FaultPlan::Reset();
@@ -264,21 +269,31 @@ TEST(FaultInjection, EveryFailedCallLeavesTheFolderAsItWas) {
                     converted != in.bytes)
                     ADD_FAILURE() << what
                                   << ": the failure was reported after the file was replaced";
-                const bool bRemoveFailed = plan.size() > 1 && lastFailed == IoOp::kRemove;
                 if (run.conv.OriginalStranded()) {
                     // The old file could not be moved back from the backup
-                    // name: it is whole there, and the user is told so.
-                    EXPECT_TRUE(plan.size() > 1 && lastFailed == IoOp::kMove) << what;
+                    // name (or not told from the reservation): it is whole
+                    // there, and the user is told so.
+                    EXPECT_TRUE(plan.size() > 1 &&
+                                (lastFailed == IoOp::kMove || lastFailed == IoOp::kQuery))
+                        << what;
                     EXPECT_EQ(in.bytes, ReadBytes(dir / "workfile.bak")) << what;
-                } else if (bRemoveFailed) {
-                    // The one case where a work file stays: it could not be removed.
-                    // It is reported, and the user's file is still untouched.
-                    EXPECT_TRUE(run.conv.WorkFileLeft()) << what;
-                    EXPECT_EQ(in.bytes, ReadBytes(dir / "in.csv")) << what;
-                    EXPECT_EQ(before.size() + 1, after.size()) << what;
                 } else {
-                    EXPECT_FALSE(run.conv.WorkFileLeft()) << what;
-                    EXPECT_TRUE(before == after) << what << ": the folder changed";
+                    // Only a failing cleanup leaves one of the pass's own
+                    // files, which it names; the user's file is untouched.
+                    std::map<string, string> expected = before;
+                    const struct {
+                        bool bLeft;
+                        const char* pszName;
+                    } kLeft[] = {{run.conv.WorkFileLeft(), "workfile.txt"},
+                                 {run.conv.BackupLeft(), "workfile.bak"}};
+                    for (const auto& l : kLeft) {
+                        if (!l.bLeft)
+                            continue;
+                        EXPECT_GT(plan.size(), 1u) << what << ": " << l.pszName << " left";
+                        EXPECT_EQ(1u, after.count(l.pszName)) << what << ": " << l.pszName;
+                        expected[l.pszName] = after.count(l.pszName) ? after.at(l.pszName) : "";
+                    }
+                    EXPECT_TRUE(expected == after) << what << ": the folder changed";
                 }
                 // The first failure is the cause that is kept.
                 EXPECT_EQ(plan.begin()->second, run.conv.FailedError()) << what;
@@ -405,6 +420,146 @@ TEST(FaultInjection, AFileThatIsNotTextIsRefusedBeforeAnythingIsCreated) {
         EXPECT_TRUE(before == dir.Snapshot()) << f.pszWhat;
     }
 }
+
+#if defined(_WIN32)
+// The calls of a clean conversion of bytes, with the input showing ulTag.
+std::vector<IoOp> CleanTrace(const string& bytes, unsigned long ulTag = 0) {
+    TempFolder dir;
+    WriteBytes(dir / "in.csv", bytes);
+    FaultPlan::Reset();
+    FaultPlan::ShowReparseTag(ulTag);
+    SearchKeyConverter conv;
+    EXPECT_EQ(1, conv.Convert((dir / "in.csv").c_str()));
+    const std::vector<IoOp> trace = FaultPlan::Trace();
+    FaultPlan::Reset();
+    return trace;
+}
+
+// The call number (from 1) of the iNth call of kind op.
+int CallOf(const std::vector<IoOp>& trace, IoOp op, int iNth = 1) {
+    for (size_t i = 0; i < trace.size(); ++i)
+        if (trace[i] == op && --iNth == 0)
+            return static_cast<int>(i) + 1;
+    ADD_FAILURE() << "no such call: " << OpName(op);
+    return 0;
+}
+
+// Another program (the search indexer, a virus scanner, a sync client)
+// holds the file a step needs for a moment: the step is tried again, and
+// the pass ends as if nothing had held it up.
+TEST(FaultInjection, AStepHeldForAMomentByAnotherProgramIsTriedAgain) {
+    const string original = "a,\r\nb,1\r\n";
+    const string converted = "a,100\r\nb,1\r\n";
+    const int kDenied = 5, kSharing = 32, kLock = 33, kCannotRemoveReplaced = 1175,
+              kCannotMoveReplacement = 1176, kCannotMoveReplacement2 = 1177;
+    const std::vector<IoOp> clean = CleanTrace(original);
+    const int nReplace = CallOf(clean, IoOp::kReplace);
+    const std::vector<IoOp> movedBack = [&] {
+        TempFolder dir;
+        WriteBytes(dir / "in.csv", original);
+        PassRun run;
+        Convert(dir / "in.csv", {{nReplace, kCannotMoveReplacement2}}, &run);
+        return run.trace;
+    }();
+    const struct {
+        const char* pszWhat;
+        std::map<int, std::pair<int, int>> failures;  // call: error, times
+        int nResult;
+    } kHolds[] = {
+        {"workfile.txt's creation", {{CallOf(clean, IoOp::kCreate), {kSharing, 4}}}, 1},
+        {"workfile.bak's creation", {{CallOf(clean, IoOp::kCreate, 2), {kDenied, 4}}}, 1},
+        {"the replacement, sharing", {{nReplace, {kSharing, 4}}}, 1},
+        {"the replacement, lock", {{nReplace, {kLock, 4}}}, 1},
+        {"the replacement, replaced file", {{nReplace, {kCannotRemoveReplaced, 4}}}, 1},
+        {"the replacement, replacement", {{nReplace, {kCannotMoveReplacement, 4}}}, 1},
+        // A share that lets the DACL be read but not written.
+        {"the replacement, DACL not writable", {{nReplace, {kDenied, FaultPlan::kAlways}}}, 1},
+        {"workfile.bak's removal", {{CallOf(clean, IoOp::kRemove), {kSharing, 9}}}, 1},
+        {"the move back after a failed replacement",
+         {{nReplace, {kCannotMoveReplacement2, 1}},
+          {CallOf(movedBack, IoOp::kMove), {kSharing, 9}}},
+         0},
+        {"workfile.txt's removal after a failed replacement",
+         {{nReplace, {kCannotMoveReplacement2, 1}}, {CallOf(movedBack, IoOp::kRemove), {kLock, 9}}},
+         0},
+    };
+    for (const auto& h : kHolds) {
+        TempFolder dir;
+        WriteBytes(dir / "in.csv", original);
+        FaultPlan::Reset();
+        for (const auto& f : h.failures)
+            FaultPlan::FailCall(f.first, f.second.first, f.second.second);
+        SearchKeyConverter conv;
+        EXPECT_EQ(h.nResult, conv.Convert((dir / "in.csv").c_str())) << h.pszWhat;
+        const std::vector<IoOp> trace = FaultPlan::Trace();
+        FaultPlan::Reset();
+        EXPECT_EQ(sk::ConvertStep::kNone, conv.WarningStep()) << h.pszWhat;
+        EXPECT_FALSE(conv.WorkFileLeft() || conv.BackupLeft() || conv.OriginalStranded())
+            << h.pszWhat;
+        const std::map<string, string> expected = {{"in.csv", h.nResult ? converted : original}};
+        EXPECT_TRUE(expected == dir.Snapshot()) << h.pszWhat << ": the folder is not as expected";
+        if (h.failures.begin()->second.second == FaultPlan::kAlways) {
+            EXPECT_EQ(1, std::count(trace.begin(), trace.end(), IoOp::kReplaceIgnoringAcl))
+                << h.pszWhat;
+        }
+    }
+}
+
+// Only a reparse point that names another file is refused; the others
+// (cloud files, deduplicated files) hold the file's own text, which is read
+// through a second open that brings it back from where it is kept.
+TEST(FaultInjection, AReparsePointIsConvertedUnlessItNamesAnotherFile) {
+    const string original = "a,\r\nb,1\r\n";
+    const string converted = "a,100\r\nb,1\r\n";
+    const unsigned long kCloud = 0x9000001A, kCloudSubtype = 0x9000301A, kOneDrive = 0x80000021,
+                        kDedup = 0x80000013, kSymlink = 0xA000000C, kMountPoint = 0xA0000003;
+    const int kProviderNotRunning = 362, kCannotAccess = 1920;
+    const struct {
+        const char* pszWhat;
+        unsigned long ulTag;
+        IoOp failing;  // its first call after the first open fails, unless kFolder
+        int nError;
+        sk::ConvertStep step;
+    } kTags[] = {
+        {"cloud file", kCloud, IoOp::kFolder, 0, sk::ConvertStep::kNone},
+        {"cloud file of another kind", kCloudSubtype, IoOp::kFolder, 0, sk::ConvertStep::kNone},
+        {"OneDrive file", kOneDrive, IoOp::kFolder, 0, sk::ConvertStep::kNone},
+        {"deduplicated file", kDedup, IoOp::kFolder, 0, sk::ConvertStep::kNone},
+        {"symbolic link", kSymlink, IoOp::kFolder, 0, sk::ConvertStep::kIsLink},
+        {"junction or mount point", kMountPoint, IoOp::kFolder, 0, sk::ConvertStep::kIsLink},
+        {"cloud file offline", kCloud, IoOp::kOpen, kProviderNotRunning, sk::ConvertStep::kOffline},
+        {"cloud file whose download fails", kCloud, IoOp::kRead, kProviderNotRunning,
+         sk::ConvertStep::kOffline},
+        {"deduplicated file out of reach", kDedup, IoOp::kOpen, kCannotAccess,
+         sk::ConvertStep::kOpenInput},
+    };
+    for (const auto& t : kTags) {
+        int nFailing = 0;
+        if (t.failing != IoOp::kFolder) {
+            const std::vector<IoOp> clean = CleanTrace(original, t.ulTag);
+            nFailing = CallOf(clean, t.failing, t.failing == IoOp::kOpen ? 2 : 1);
+        }
+        TempFolder dir;
+        WriteBytes(dir / "in.csv", original);
+        FaultPlan::Reset();
+        FaultPlan::ShowReparseTag(t.ulTag);
+        if (nFailing != 0)
+            FaultPlan::FailCall(nFailing, t.nError);
+        SearchKeyConverter conv;
+        const int nResult = conv.Convert((dir / "in.csv").c_str());
+        const std::vector<IoOp> trace = FaultPlan::Trace();
+        FaultPlan::Reset();
+        EXPECT_EQ(t.step == sk::ConvertStep::kNone, nResult == 1) << t.pszWhat;
+        EXPECT_EQ(t.step, conv.FailedStep()) << t.pszWhat;
+        EXPECT_EQ(t.nError, conv.FailedError()) << t.pszWhat;
+        const std::map<string, string> expected = {{"in.csv", nResult ? converted : original}};
+        EXPECT_TRUE(expected == dir.Snapshot()) << t.pszWhat << ": the folder is not as expected";
+        // Read through a second open, the link never opened again.
+        const bool bLink = t.step == sk::ConvertStep::kIsLink;
+        EXPECT_EQ(bLink ? 1 : 2, std::count(trace.begin(), trace.end(), IoOp::kOpen)) << t.pszWhat;
+    }
+}
+#endif
 
 #if !defined(_WIN32)
 TEST(FaultInjection, InterruptedReadsAndWritesAreRetried) {

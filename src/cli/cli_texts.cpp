@@ -38,7 +38,8 @@ const Texts kEnglish = {
     "cannot tell whether another path names the same file",
     "%s: lines that would get a key number: %llu%s\n",
     "%s: the file is read-only: converting it would fail\n",
-    " (workfile.txt or workfile.bak could not be removed)",
+    " (workfile.txt could not be removed)",
+    " (workfile.bak could not be removed)",
     "standard input",
     "standard output",
     "\r%3u%%",
@@ -83,6 +84,7 @@ const Texts kJapanese = {
     "%s: キー番号が付く行: %llu%s\n",
     "%s: 読み取り専用のため、変換すると失敗します\n",
     " (workfile.txt を削除できませんでした)",
+    " (workfile.bak を削除できませんでした)",
     "標準入力",
     "標準出力",
     "\r%3u%%",
@@ -105,6 +107,8 @@ const Texts kJapanese = {
         "ファイルは読み取り専用です",
         "ファイルはテキストではありません。始まりが ZIP (.xlsx、.docx など)、古い "
         "Office のファイル、PDF、UTF-16 か UTF-32 のテキスト、PNG・GIF・JPEG の画像のものです",
+        "ファイルはオンラインにだけあり、ダウンロードできませんでした。"
+        "先にこのコンピューターで使えるようにしてください",
         "フォルダーに workfile.txt がすでにあります",
         "workfile.txt を作れません",
         "ファイルを読めません",
@@ -120,6 +124,7 @@ const Texts kJapanese = {
         "今停電すると元の内容に戻ることがあります",
         "変換しましたが、元の内容が workfile.bak に残っています",
         "変換しましたが、ファイルに変更の印 (アーカイブ属性) を付けられませんでした",
+        "変換しましたが、ファイルのアクセス許可を元どおりに戻せませんでした",
     },
 };
 

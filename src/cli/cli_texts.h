@@ -21,6 +21,7 @@ struct Texts {
     const char* pszCheckCount;     // %s path, %llu lines, %s " (1, 4, ...)" or ""
     const char* pszCheckReadOnly;  // %s path
     const char* pszWorkLeft;
+    const char* pszBackupLeft;
     const char* pszStdin;  // the name "-" stands for in messages
     const char* pszStdout;
     const char* pszProgressStart;  // %u percent
@@ -28,7 +29,7 @@ struct Texts {
     const char* pszWarning;        // %s path, %s what failed after the conversion
     const char* pszStranded;
     // The steps in the order of sk::ConvertStep; none: the core's English words.
-    const char* apszSteps[static_cast<int>(sk::ConvertStep::kMarkChanged) + 1];
+    const char* apszSteps[static_cast<int>(sk::ConvertStep::kRestoreSecurity) + 1];
 };
 
 extern const Texts kEnglish;

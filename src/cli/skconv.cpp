@@ -159,8 +159,12 @@ std::string Reason(const cli::Texts& texts, const SearchKeyConverter& conv) {
     std::string s = StepAndError(texts, conv.FailedStep(), conv.FailedError());
     if (conv.OriginalStranded())
         s += texts.pszStranded;
-    else if (conv.WorkFileLeft())
-        s += texts.pszWorkLeft;
+    else {
+        if (conv.WorkFileLeft())
+            s += texts.pszWorkLeft;
+        if (conv.BackupLeft())
+            s += texts.pszBackupLeft;
+    }
     return s;
 }
 

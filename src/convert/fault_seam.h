@@ -19,6 +19,7 @@ enum class IoOp {
     kSecurity,
     kMove,
     kReplace,
+    kReplaceIgnoringAcl,  // the same, told to ignore that it cannot merge the DACL
     kSyncFolder,
     kRemove
 };
@@ -26,8 +27,14 @@ enum class IoOp {
 #if defined(SEARCHKEY_FAULT_INJECTION)
 // The error code the call must fail with, or 0 to make the real call.
 int InjectedFault(IoOp op);
+// The reparse tag the input is to show instead of its own (0: its own), for
+// the kinds of file a test system has none of (cloud files, deduplication).
+unsigned long InjectedReparseTag();
 #else
 inline int InjectedFault(IoOp) {
+    return 0;
+}
+inline unsigned long InjectedReparseTag() {
     return 0;
 }
 #endif

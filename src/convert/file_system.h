@@ -15,8 +15,13 @@ typedef int SysError;
 
 struct FileInfo {
     bool bDirectory;
-    bool bRegular;           // an ordinary file on disk (not a device, pipe or link)
-    bool bLink;              // a symbolic link, junction or other reparse point
+    bool bRegular;  // an ordinary file on disk (not a device, pipe or link)
+    bool bLink;     // names another file: a symbolic link, junction or mount point
+    // Holds its text elsewhere (a cloud file, a deduplicated file): read
+    // through an open that brings the text back, see RecallInput.
+    bool bPlaceholder;
+    bool bCloud;             // a cloud file, whose text may have to be downloaded first
+    bool bSecurity;          // its volume keeps each file's security (Windows)
     bool bReadOnly;          // read-only attribute, or no owner write bit
     unsigned long nLinks;    // names the file has (hard links)
     unsigned long ulAccess;  // mode bits, or the attributes, that the work file takes over
@@ -77,10 +82,14 @@ public:
 SysError OpenFolder(const char* pszPath, size_t cchFolder, Folder* pFolder);
 // The file to convert, for reading only; others may read it meanwhile, not change it.
 SysError OpenInput(const Folder& folder, FileHandle* pFile);
-SysError QueryInput(const FileHandle& file, FileInfo* pInfo);
+SysError QueryInput(const Folder& folder, const FileHandle& file, FileInfo* pInfo);
+// Opens a placeholder again so that reading it brings its text back, and
+// puts that handle in *pFile once it is the same file.
+SysError RecallInput(const Folder& folder, const FileInfo& info, FileHandle* pFile);
 // A new "workfile.txt" beside the input, that only its owner may open until
 // it takes the input's place; fails with an "exists" error when the name is taken.
-SysError CreateWork(const Folder& folder, const FileHandle& input, FileHandle* pFile);
+SysError CreateWork(const Folder& folder, const FileHandle& input, const FileInfo& info,
+                    FileHandle* pFile);
 // Up to cb bytes; *pcbRead == 0 at the end of the file.
 SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead);
 SysError WriteAll(const FileHandle& file, const char* p, size_t cb);
@@ -101,7 +110,7 @@ SysError StillTheInput(const Folder& folder, const FileHandle& input, const File
                        bool* pbSame);
 
 // How a replacement ended, for what the pass must report.
-enum class After { kNone, kFlushFolder, kRemoveBackup, kMarkChanged };
+enum class After { kNone, kFlushFolder, kRemoveBackup, kMarkChanged, kRestoreSecurity };
 struct Replaced {
     bool bBackupTaken;  // not started: the backup name (Windows) is somebody's file
     bool bBackupLeft;   // failed, and the backup name could not be freed again
@@ -112,7 +121,8 @@ struct Replaced {
 
 // Puts the closed work file in the input's place in one step, keeping what
 // the system keeps for a replaced file; on failure the input is as it was.
-SysError ReplaceInput(const Folder& folder, FileHandle* pInput, Replaced* pResult);
+SysError ReplaceInput(const Folder& folder, const FileInfo& info, FileHandle* pInput,
+                      Replaced* pResult);
 SysError RemoveWork(const Folder& folder);
 
 bool IsExistsError(SysError e);

@@ -93,13 +93,16 @@ SysError OpenInput(const Folder& folder, FileHandle* pFile) {
     return 0;
 }
 
-SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
+SysError QueryInput(const Folder&, const FileHandle& file, FileInfo* pInfo) {
     struct stat st;
     if (Faulted(IoOp::kQuery) || ::fstat(Fd(file), &st) != 0)
         return errno;
     pInfo->bDirectory = S_ISDIR(st.st_mode);
     pInfo->bRegular = S_ISREG(st.st_mode);
     pInfo->bLink = S_ISLNK(st.st_mode);
+    pInfo->bPlaceholder = false;  // no such files here
+    pInfo->bCloud = false;
+    pInfo->bSecurity = true;  // mode and owner, whatever the file system
     // Judged from the mode, not from access(), so that it holds for root too.
     pInfo->bReadOnly = (st.st_mode & S_IWUSR) == 0;
     pInfo->nLinks = static_cast<unsigned long>(st.st_nlink);
@@ -115,7 +118,11 @@ SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
     return 0;
 }
 
-SysError CreateWork(const Folder& folder, const FileHandle&, FileHandle* pFile) {
+SysError RecallInput(const Folder&, const FileInfo&, FileHandle*) {
+    return 0;  // never asked: nothing here is a placeholder
+}
+
+SysError CreateWork(const Folder& folder, const FileHandle&, const FileInfo&, FileHandle* pFile) {
     // Private until it takes the input's place and permissions.
     const int fd =
         Faulted(IoOp::kCreate)
@@ -253,7 +260,8 @@ SysError StillTheInput(const Folder& folder, const FileHandle& input, const File
     return 0;
 }
 
-SysError ReplaceInput(const Folder& folder, FileHandle* pInput, Replaced* pResult) {
+SysError ReplaceInput(const Folder& folder, const FileInfo&, FileHandle* pInput,
+                      Replaced* pResult) {
     if (Faulted(IoOp::kMove) ||
         ::renameat(Dir(folder), kWorkName, Dir(folder), folder.m_pszName) != 0)
         return errno;

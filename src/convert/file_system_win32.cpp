@@ -61,6 +61,46 @@ DWORD IoSize(size_t cb) {
     return static_cast<DWORD>(cb < kMaxIo ? cb : kMaxIo);
 }
 
+// Programs that open each new or changed file for a moment (the search
+// indexer, virus scanners, sync clients) make a step fail while they hold
+// the file: the step is tried again, each wait longer, about 2 s in all.
+const DWORD kRetryWaits[] = {10, 20, 40, 80, 160, 320, 500, 500, 500};
+const int kRetries = sizeof kRetryWaits / sizeof kRetryWaits[0];
+
+bool HeldByAnother(DWORD e) {
+    return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION || e == ERROR_ACCESS_DENIED;
+}
+
+// Makes pfnTry until it succeeds (TRUE), fails for a reason pfnRetry says
+// waiting does not cure, or the waits are spent; the last error is kept.
+template <typename Try, typename Retry>
+BOOL Retried(Try pfnTry, Retry pfnRetry) {
+    for (int iTry = 0;; ++iTry) {
+        if (pfnTry())
+            return TRUE;
+        const DWORD e = GetLastError();
+        if (iTry == kRetries || !pfnRetry(e)) {
+            SetLastError(e);
+            return FALSE;
+        }
+#if !defined(SEARCHKEY_FAULT_INJECTION)
+        Sleep(kRetryWaits[iTry]);  // a test's injected failures need no time to clear
+#endif
+    }
+}
+
+template <typename Try>
+BOOL Retried(Try pfnTry) {
+    return Retried(pfnTry, HeldByAnother);
+}
+
+// Wine shows a Unix symbolic link as a plain file; only the path it leads
+// to tells it from one.
+bool UnderWine() {
+    const HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
+    return hNtdll != nullptr && GetProcAddress(hNtdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace
 
 FileHandle::~FileHandle() {
@@ -84,6 +124,7 @@ public:
         std::wcscpy(m_wsz + folder.m_cchPrefix, pszName);  // fits: OpenFolder left the room
     }
     const wchar_t* Get() const { return m_wsz; }
+    wchar_t* Get() { return m_wsz; }  // for the calls that take a writable name
 
 private:
     wchar_t m_wsz[Folder::kWideRoom];
@@ -167,7 +208,63 @@ SysError Identify(HANDLE h, BY_HANDLE_FILE_INFORMATION* pBhfi) {
 
 }  // namespace
 
-SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
+namespace {
+
+// The reparse tags of cloud files: OneDrive and other sync clients' placeholders.
+bool IsCloudTag(DWORD dwTag) {
+    return (dwTag & ~static_cast<DWORD>(IO_REPARSE_TAG_CLOUD_MASK)) ==
+               static_cast<DWORD>(IO_REPARSE_TAG_CLOUD) ||
+           dwTag == static_cast<DWORD>(IO_REPARSE_TAG_ONEDRIVE);
+}
+
+// A path's final form, as the system resolves it: 0, or the error.
+SysError FinalPath(HANDLE h, wchar_t* pwsz, DWORD* pcch) {
+    *pcch = Faulted(IoOp::kQuery)
+                ? 0
+                : GetFinalPathNameByHandleW(h, pwsz, Folder::kWideRoom, FILE_NAME_NORMALIZED);
+    if (*pcch == 0)
+        return LastError();
+    return *pcch < Folder::kWideRoom ? 0 : ERROR_FILENAME_EXCED_RANGE;
+}
+
+// Whether the input's path leads to another file than its own name in its
+// folder: its final path is not the folder's final path and that name. A
+// folder that is itself a link (Wine's Documents) leads both alike.
+SysError LeadsElsewhere(const Folder& folder, HANDLE hInput, bool* pbElsewhere) {
+    *pbElsewhere = false;
+    wchar_t wszFolder[Folder::kWideRoom];
+    std::wmemcpy(wszFolder, folder.m_wszInput, folder.m_cchPrefix);
+    wszFolder[folder.m_cchPrefix] = L'\0';
+    const HANDLE hFolder =
+        Faulted(IoOp::kQuery)
+            ? INVALID_HANDLE_VALUE
+            : CreateFileW(wszFolder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFolder == INVALID_HANDLE_VALUE)
+        return LastError();
+    DWORD cchFolder = 0;
+    SysError e = FinalPath(hFolder, wszFolder, &cchFolder);
+    (void)CloseHandle(hFolder);  // opened for no access: nothing to lose
+    wchar_t wszFinal[Folder::kWideRoom];
+    DWORD cchFinal = 0;
+    if (e == 0)
+        e = FinalPath(hInput, wszFinal, &cchFinal);
+    if (e != 0)
+        return e;
+    if (wszFolder[cchFolder - 1] == L'\\')  // a drive's root
+        --cchFolder;
+    const wchar_t* pszName = folder.m_wszInput + folder.m_cchPrefix;
+    *pbElsewhere =
+        cchFinal <= cchFolder || wszFinal[cchFolder] != L'\\' ||
+        CompareStringOrdinal(wszFinal, static_cast<int>(cchFolder), wszFolder,
+                             static_cast<int>(cchFolder), TRUE) != CSTR_EQUAL ||
+        CompareStringOrdinal(wszFinal + cchFolder + 1, -1, pszName, -1, TRUE) != CSTR_EQUAL;
+    return 0;
+}
+
+}  // namespace
+
+SysError QueryInput(const Folder& folder, const FileHandle& file, FileInfo* pInfo) {
     // A device (NUL, CON, COM1 ...) opens like a file but is none.
     SetLastError(NO_ERROR);
     const DWORD dwType = Faulted(IoOp::kQuery) ? FILE_TYPE_UNKNOWN : GetFileType(H(file));
@@ -175,15 +272,40 @@ SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
         return LastError();
     BY_HANDLE_FILE_INFORMATION bhfi;
     std::memset(&bhfi, 0, sizeof bhfi);
-    if (dwType == FILE_TYPE_DISK)
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    DWORD dwVolumeFlags = 0;
+    bool bElsewhere = false;
+    if (dwType == FILE_TYPE_DISK) {
         if (SysError e = Identify(H(file), &bhfi))
             return e;
-    const DWORD dwAttr = bhfi.dwFileAttributes;
+        if (Faulted(IoOp::kQuery) ||
+            !GetFileInformationByHandleEx(H(file), FileAttributeTagInfo, &tag, sizeof tag))
+            return LastError();
+        // Whether the volume keeps security at all (FAT on a memory stick does not).
+        if (Faulted(IoOp::kQuery) ||
+            !GetVolumeInformationByHandleW(H(file), nullptr, 0, nullptr, nullptr, &dwVolumeFlags,
+                                           nullptr, 0))
+            return LastError();
+        if (UnderWine())
+            if (SysError e = LeadsElsewhere(folder, H(file), &bElsewhere))
+                return e;
+    }
+    DWORD dwAttr = bhfi.dwFileAttributes;
+    if (const DWORD dwInjected = InjectedReparseTag()) {
+        dwAttr |= FILE_ATTRIBUTE_REPARSE_POINT;
+        tag.ReparseTag = dwInjected;
+    }
+    const DWORD dwTag = (dwAttr & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? tag.ReparseTag : 0;
+    // Only a name surrogate (symbolic link, junction, mount point) names
+    // another file; every other reparse point holds this file's own text
+    // elsewhere, as a cloud file or a deduplicated one does.
     pInfo->bDirectory = (dwAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    pInfo->bLink = (dwAttr & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    pInfo->bRegular =
-        dwType == FILE_TYPE_DISK && (dwAttr & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE |
-                                               FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    pInfo->bLink = (dwTag != 0 && IsReparseTagNameSurrogate(dwTag)) || bElsewhere;
+    pInfo->bPlaceholder = dwTag != 0 && !pInfo->bLink;
+    pInfo->bCloud = pInfo->bPlaceholder && IsCloudTag(dwTag);
+    pInfo->bSecurity = (dwVolumeFlags & FILE_PERSISTENT_ACLS) != 0;
+    pInfo->bRegular = dwType == FILE_TYPE_DISK && !pInfo->bLink &&
+                      (dwAttr & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
     pInfo->bReadOnly = (dwAttr & FILE_ATTRIBUTE_READONLY) != 0;
     pInfo->nLinks = bhfi.nNumberOfLinks;
     pInfo->ulAccess = dwAttr & kKeptAttributes;
@@ -198,67 +320,115 @@ SysError QueryInput(const FileHandle& file, FileInfo* pInfo) {
     return 0;
 }
 
-SysError CreateWork(const Folder& folder, const FileHandle& input, FileHandle* pFile) {
-    // The work file is created with the input's DACL (with its protection
-    // from inheritance) and integrity label, so that it is never more open
-    // than the input, not even for a moment, and needs no rights that a
-    // later change of its security would. GetSecurityInfo documents only a
-    // Win32 error code as its failure, which fails the pass.
+namespace {
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& bhfi, const FileInfo& info) {
+    return bhfi.dwVolumeSerialNumber == info.ullVolume &&
+           ((static_cast<uint64_t>(bhfi.nFileIndexHigh) << 32) | bhfi.nFileIndexLow) ==
+               info.ullIndex;
+}
+
+}  // namespace
+
+SysError RecallInput(const Folder& folder, const FileInfo& info, FileHandle* pFile) {
+    // Opened without FILE_FLAG_OPEN_REPARSE_POINT, the reparse point's own
+    // driver (the cloud provider's, deduplication's) serves the text, and
+    // downloads it first where it must. Writers stay out, as before.
+    const HANDLE h =
+        Faulted(IoOp::kOpen)
+            ? INVALID_HANDLE_VALUE
+            : CreateFileW(folder.m_wszInput, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return LastError();
+    BY_HANDLE_FILE_INFORMATION bhfi;
+    SysError e = Identify(h, &bhfi);
+    // The name may have been given to another file between the two opens.
+    if (e == 0 && !SameFile(bhfi, info))
+        e = ERROR_FILE_INVALID;
+    if (e != 0) {
+        (void)CloseHandle(h);  // read only: nothing to lose
+        return e;
+    }
+    (void)CloseHandle(H(*pFile));  // the same file, still held by the new handle
+    pFile->Reset(reinterpret_cast<intptr_t>(h));
+    return 0;
+}
+
+SysError CreateWork(const Folder& folder, const FileHandle& input, const FileInfo& info,
+                    FileHandle* pFile) {
+    // The work file is created with the input's DACL and integrity label, so
+    // that it is never more open than the input, not even for a moment, and
+    // needs no rights that a later change of its security would. The DACL is
+    // protected from inheritance whatever the input's is: a DACL given at
+    // creation is otherwise merged with the folder's inheritable entries,
+    // which may let in more than the input does (a file moved in from
+    // another folder keeps its own). ReplaceInput sets the input's
+    // protection back. GetSecurityInfo documents only a Win32 error code as
+    // its failure, which fails the pass.
     PSID pOwner = nullptr;
     PACL pDacl = nullptr;
     PACL pSacl = nullptr;
     PSECURITY_DESCRIPTOR pInputSd = nullptr;
-    const DWORD dwGot =
-        Faulted(IoOp::kSecurity)
-            ? GetLastError()
-            : GetSecurityInfo(H(input), SE_FILE_OBJECT,
-                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                  LABEL_SECURITY_INFORMATION,
-                              &pOwner, nullptr, &pDacl, &pSacl, &pInputSd);
-    // A file system without security (FAT on a memory stick) has none to keep.
-    const bool bNoSecurity = dwGot == ERROR_INVALID_FUNCTION || dwGot == ERROR_NOT_SUPPORTED;
-    if (dwGot != ERROR_SUCCESS && !bNoSecurity)
-        return static_cast<SysError>(dwGot);
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD dwRevision = 0;
     SECURITY_DESCRIPTOR sd;
-    // The label is the SACL's only entry here; an empty SACL is left out, as
-    // setting one at all would need the auditing privilege.
-    const bool bBuilt =
-        bNoSecurity ||
-        (!Faulted(IoOp::kSecurity) &&
-         GetSecurityDescriptorControl(pInputSd, &control, &dwRevision) &&
-         InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) &&
-         SetSecurityDescriptorOwner(&sd, pOwner, FALSE) &&
-         SetSecurityDescriptorDacl(&sd, (control & SE_DACL_PRESENT) != 0, pDacl, FALSE) &&
-         SetSecurityDescriptorSacl(&sd, pSacl != nullptr && pSacl->AceCount != 0, pSacl, FALSE) &&
-         SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, control & SE_DACL_PROTECTED));
-    SysError e = bBuilt ? 0 : LastError();
-    const FolderPath work(folder, kWorkName);
-    SECURITY_ATTRIBUTES sa = {sizeof sa, bNoSecurity ? nullptr : &sd, FALSE};
-    for (int iTry = 0; e == 0 && iTry < 2; ++iTry) {
-        const HANDLE h =
-            Faulted(IoOp::kCreate)
-                ? INVALID_HANDLE_VALUE
-                : CreateFileW(work.Get(), GENERIC_WRITE, 0, &sa, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-        if (h != INVALID_HANDLE_VALUE) {
-            pFile->Reset(reinterpret_cast<intptr_t>(h));
-            break;
-        }
-        e = LastError();
-        // Only an administrator may hand a file to another owner: the work
-        // file then belongs to the user who converts it, as after any save.
-        if (e == ERROR_INVALID_OWNER && iTry == 0) {
-            (void)SetSecurityDescriptorOwner(&sd, nullptr,
-                                             FALSE);  // cannot fail on this descriptor
-            e = 0;
-        }
+    SysError e = 0;
+    if (info.bSecurity) {
+        const DWORD dwGot =
+            Faulted(IoOp::kSecurity)
+                ? GetLastError()
+                : GetSecurityInfo(H(input), SE_FILE_OBJECT,
+                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                      LABEL_SECURITY_INFORMATION,
+                                  &pOwner, nullptr, &pDacl, &pSacl, &pInputSd);
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD dwRevision = 0;
+        // The label is the SACL's only entry here; an empty SACL is left out,
+        // as setting one at all would need the auditing privilege.
+        if (dwGot != ERROR_SUCCESS)
+            e = static_cast<SysError>(dwGot);
+        else if (Faulted(IoOp::kSecurity) ||
+                 !GetSecurityDescriptorControl(pInputSd, &control, &dwRevision) ||
+                 !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
+                 !SetSecurityDescriptorOwner(&sd, pOwner, FALSE) ||
+                 !SetSecurityDescriptorDacl(&sd, (control & SE_DACL_PRESENT) != 0, pDacl, FALSE) ||
+                 !SetSecurityDescriptorSacl(&sd, pSacl != nullptr && pSacl->AceCount != 0, pSacl,
+                                            FALSE) ||
+                 !SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+            e = LastError();
     }
+    const FolderPath work(folder, kWorkName);
+    SECURITY_ATTRIBUTES sa = {sizeof sa, info.bSecurity ? &sd : nullptr, FALSE};
+    bool bOwnerGiven = info.bSecurity;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    // Read and write: across a network, write access alone may fail now and
+    // then with "access denied".
+    if (e == 0 &&
+        !Retried(
+            [&] {
+                h = Faulted(IoOp::kCreate)
+                        ? INVALID_HANDLE_VALUE
+                        : CreateFileW(work.Get(), GENERIC_READ | GENERIC_WRITE, 0, &sa, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+                return h != INVALID_HANDLE_VALUE;
+            },
+            [&](DWORD eTry) {
+                // Only an administrator may hand a file to another owner: the
+                // work file then belongs to the user who converts it, as
+                // after any save.
+                if (eTry == ERROR_INVALID_OWNER && bOwnerGiven) {
+                    bOwnerGiven = false;
+                    return SetSecurityDescriptorOwner(&sd, nullptr, FALSE) != FALSE;
+                }
+                return HeldByAnother(eTry);
+            }))
+        e = LastError();
+    if (e == 0)
+        pFile->Reset(reinterpret_cast<intptr_t>(h));
     if (pInputSd != nullptr)
         LocalFree(pInputSd);
     return e;
 }
+
 SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead) {
     *pcbRead = 0;
     DWORD dwRead = 0;
@@ -345,11 +515,12 @@ SysError StillTheInput(const Folder& folder, const FileHandle& input, const File
 
 namespace {
 
-BOOL Replace(const wchar_t* pszInput, const wchar_t* pszWork, const wchar_t* pszBackup) {
+BOOL Replace(const wchar_t* pszInput, const wchar_t* pszWork, const wchar_t* pszBackup,
+             DWORD dwFlags) {
 #if defined(SEARCHKEY_FAULT_INJECTION)
     // The one failure that changes names: the old file is already under the
     // backup name, as the documentation says of it.
-    const int e = InjectedFault(IoOp::kReplace);
+    const int e = InjectedFault(dwFlags != 0 ? IoOp::kReplaceIgnoringAcl : IoOp::kReplace);
     if (e == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
         (void)MoveFileExW(pszInput, pszBackup, MOVEFILE_REPLACE_EXISTING);
     if (e != 0) {
@@ -357,23 +528,110 @@ BOOL Replace(const wchar_t* pszInput, const wchar_t* pszWork, const wchar_t* psz
         return FALSE;
     }
 #endif
-    return ReplaceFileW(pszInput, pszWork, pszBackup, 0, nullptr, nullptr);
+    return ReplaceFileW(pszInput, pszWork, pszBackup, dwFlags, nullptr, nullptr);
+}
+
+// Whether pszPath names the input: 0 and the answer, or the error (and
+// *pbInput untouched).
+SysError IsTheInput(const wchar_t* pszPath, const FileInfo& info, bool* pbInput) {
+    const HANDLE h =
+        Faulted(IoOp::kQuery)
+            ? INVALID_HANDLE_VALUE
+            : CreateFileW(pszPath, FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                          nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const SysError e = LastError();
+        if (e != ERROR_FILE_NOT_FOUND)
+            return e;  // *pbInput stays as the caller supposed
+        *pbInput = false;
+        return 0;
+    }
+    BY_HANDLE_FILE_INFORMATION bhfi;
+    const SysError e = Identify(h, &bhfi);
+    (void)CloseHandle(h);  // opened for attributes only: nothing to lose
+    if (e == 0)
+        *pbInput = SameFile(bhfi, info);
+    return e;
+}
+
+BOOL Remove(const wchar_t* pszPath) {
+    return Retried([&] {
+        return !Faulted(IoOp::kRemove) &&
+               (DeleteFileW(pszPath) || GetLastError() == ERROR_FILE_NOT_FOUND);
+    });
+}
+
+bool SameDacl(PSECURITY_DESCRIPTOR pSd1, PACL pDacl1, PSECURITY_DESCRIPTOR pSd2, PACL pDacl2) {
+    const SECURITY_DESCRIPTOR_CONTROL kKept = SE_DACL_PRESENT | SE_DACL_PROTECTED;
+    SECURITY_DESCRIPTOR_CONTROL control1 = 0;
+    SECURITY_DESCRIPTOR_CONTROL control2 = 0;
+    DWORD dwRevision = 0;
+    if (!GetSecurityDescriptorControl(pSd1, &control1, &dwRevision) ||
+        !GetSecurityDescriptorControl(pSd2, &control2, &dwRevision))
+        return false;  // cannot tell: setting it again does no harm
+    if ((control1 & kKept) != (control2 & kKept) || (pDacl1 == nullptr) != (pDacl2 == nullptr))
+        return false;
+    return pDacl1 == nullptr || (pDacl1->AclSize == pDacl2->AclSize &&
+                                 std::memcmp(pDacl1, pDacl2, pDacl1->AclSize) == 0);
+}
+
+// Gives the file now under the input's name the DACL, and the protection
+// from inheritance, of the old file, still open as hOld, where the
+// replacement changed them (the work file was created protected). Without
+// that protection the folder's inheritable entries are merged in again.
+SysError RestoreDacl(HANDLE hOld, wchar_t* pszInput) {
+    PACL pOldDacl = nullptr;
+    PACL pNewDacl = nullptr;
+    PSECURITY_DESCRIPTOR pOldSd = nullptr;
+    PSECURITY_DESCRIPTOR pNewSd = nullptr;
+    DWORD e = Faulted(IoOp::kSecurity)
+                  ? GetLastError()
+                  : GetSecurityInfo(hOld, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, &pOldDacl, nullptr, &pOldSd);
+    if (e == ERROR_SUCCESS)
+        e = Faulted(IoOp::kSecurity)
+                ? GetLastError()
+                : GetNamedSecurityInfoW(pszInput, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                        nullptr, nullptr, &pNewDacl, nullptr, &pNewSd);
+    if (e == ERROR_SUCCESS && !SameDacl(pOldSd, pOldDacl, pNewSd, pNewDacl)) {
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD dwRevision = 0;
+        (void)GetSecurityDescriptorControl(pOldSd, &control, &dwRevision);  // read above
+        const SECURITY_INFORMATION si =
+            DACL_SECURITY_INFORMATION |
+            ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        e = Faulted(IoOp::kSecurity) ? GetLastError()
+                                     : SetNamedSecurityInfoW(pszInput, SE_FILE_OBJECT, si, nullptr,
+                                                             nullptr, pOldDacl, nullptr);
+    }
+    if (pOldSd != nullptr)
+        LocalFree(pOldSd);
+    if (pNewSd != nullptr)
+        LocalFree(pNewSd);
+    return static_cast<SysError>(e);
 }
 
 }  // namespace
 
-SysError ReplaceInput(const Folder& folder, FileHandle* pInput, Replaced* pResult) {
+SysError ReplaceInput(const Folder& folder, const FileInfo& info, FileHandle* pInput,
+                      Replaced* pResult) {
     const FolderPath work(folder, kWorkName);
     const FolderPath backup(folder, kBackupName);
-    const wchar_t* const pszInput = folder.m_wszInput;
+    FolderPath input(folder, folder.m_wszInput + folder.m_cchPrefix);
 
     // ReplaceFile moves the old file to the backup name and overwrites
     // whatever is there: the name is taken first, so that it is ours.
-    const HANDLE hBackup = Faulted(IoOp::kCreate)
-                               ? INVALID_HANDLE_VALUE
-                               : CreateFileW(backup.Get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hBackup == INVALID_HANDLE_VALUE) {
+    HANDLE hBackup = INVALID_HANDLE_VALUE;
+    if (!Retried([&] {
+            hBackup = Faulted(IoOp::kCreate)
+                          ? INVALID_HANDLE_VALUE
+                          : CreateFileW(backup.Get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+            return hBackup != INVALID_HANDLE_VALUE;
+        })) {
         const SysError e = LastError();
         pResult->bBackupTaken = IsExistsError(e);
         return e;
@@ -381,41 +639,62 @@ SysError ReplaceInput(const Folder& folder, FileHandle* pInput, Replaced* pResul
     (void)CloseHandle(hBackup);  // empty, and written over by ReplaceFile
 
     // ReplaceFile keeps the old file's creation time, short name, object id,
-    // DACL, encryption, compression and named streams on the new one.
-    if (!Replace(pszInput, work.Get(), backup.Get())) {
+    // DACL, encryption, compression and named streams on the new one. With
+    // both names kept after ERROR_UNABLE_TO_REMOVE_REPLACED and
+    // ERROR_UNABLE_TO_MOVE_REPLACEMENT (a backup name is given), it is
+    // tried again like any step another program holds up. To merge the old
+    // DACL it opens the new file with WRITE_DAC, which a share may not grant:
+    // the work file already has that DACL, so its errors may be ignored.
+    DWORD dwFlags = 0;
+    if (!Retried([&] { return Replace(input.Get(), work.Get(), backup.Get(), dwFlags); },
+                 [&](DWORD e) {
+                     if (e == ERROR_ACCESS_DENIED && info.bSecurity)
+                         dwFlags = REPLACEFILE_IGNORE_ACL_ERRORS;
+                     return HeldByAnother(e) || e == ERROR_UNABLE_TO_REMOVE_REPLACED ||
+                            e == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
+                 })) {
         const SysError e = LastError();
-        if (e == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-            // The old file is under the backup name and the new one under
-            // its own: the old one goes back, which frees the backup name.
-            if (!Faulted(IoOp::kMove) &&
-                MoveFileExW(backup.Get(), pszInput, MOVEFILE_WRITE_THROUGH))
-                return e;
-            pResult->bStranded = true;
-            return e;
+        // After ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 the old file is under the
+        // backup name, after every other error only the empty reservation
+        // is, says the documentation. Which file it is decides: the old text
+        // goes back to its name, the reservation is removed.
+        bool bOld = e == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+        if (IsTheInput(backup.Get(), info, &bOld) != 0) {
+            // Cannot tell: whatever it is stays, and is reported.
+            pResult->bStranded = bOld;
+            pResult->bBackupLeft = !bOld;
+        } else if (bOld) {
+            pResult->bStranded = !Retried([&] {
+                return !Faulted(IoOp::kMove) &&
+                       MoveFileExW(backup.Get(), input.Get(), MOVEFILE_WRITE_THROUGH);
+            });
+        } else {
+            pResult->bBackupLeft = !Remove(backup.Get());
         }
-        // ERROR_UNABLE_TO_MOVE_REPLACEMENT, ERROR_UNABLE_TO_REMOVE_REPLACED
-        // and every other error: both files keep their names (a backup name
-        // was given), and only the reservation is to be removed.
-        if (Faulted(IoOp::kRemove) || !DeleteFileW(backup.Get()))
-            pResult->bBackupLeft = true;
         return e;
     }
 
     // The old file is now under the backup name and still open here: it is
     // deleted when this handle closes.
-    if (Faulted(IoOp::kRemove) || !DeleteFileW(backup.Get())) {
+    if (!Remove(backup.Get())) {
         pResult->after = After::kRemoveBackup;
         pResult->eAfter = LastError();
     }
+    if (info.bSecurity)
+        if (SysError e = RestoreDacl(H(*pInput), input.Get()))
+            if (pResult->after == After::kNone) {
+                pResult->after = After::kRestoreSecurity;
+                pResult->eAfter = e;
+            }
     (void)CloseFile(pInput);  // read only: closing it loses nothing
     if (pResult->after == After::kNone) {
         // ReplaceFile may carry the old attributes over, without the archive bit.
         const DWORD dwAttr =
-            Faulted(IoOp::kAccess) ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(pszInput);
+            Faulted(IoOp::kAccess) ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(input.Get());
         if (dwAttr == INVALID_FILE_ATTRIBUTES ||
             ((dwAttr & FILE_ATTRIBUTE_ARCHIVE) == 0 &&
              (Faulted(IoOp::kAccess) ||
-              !SetFileAttributesW(pszInput, dwAttr | FILE_ATTRIBUTE_ARCHIVE)))) {
+              !SetFileAttributesW(input.Get(), dwAttr | FILE_ATTRIBUTE_ARCHIVE)))) {
             pResult->after = After::kMarkChanged;
             pResult->eAfter = LastError();
         }
@@ -425,7 +704,7 @@ SysError ReplaceInput(const Folder& folder, FileHandle* pInput, Replaced* pResul
 
 SysError RemoveWork(const Folder& folder) {
     const FolderPath work(folder, kWorkName);
-    return !Faulted(IoOp::kRemove) && DeleteFileW(work.Get()) ? 0 : LastError();
+    return Remove(work.Get()) ? 0 : LastError();
 }
 
 bool IsExistsError(SysError e) {

@@ -112,6 +112,12 @@ private:
     ConvertStep m_step;
 };
 
+// A cloud file's text comes down as it is read: a read that fails there
+// is most likely a download that did.
+ConvertStep ReadFailure(const fs::FileInfo& info) {
+    return info.bCloud ? ConvertStep::kOffline : ConvertStep::kRead;
+}
+
 // The check's output: only which lines get a number matters.
 class DiscardSink : public sk::ByteSink {
 public:
@@ -149,6 +155,9 @@ const char* sk::StepText(ConvertStep step) {
         case ConvertStep::kNotText:
             return "the file is not text: it starts as a ZIP file (such as .xlsx or .docx), an "
                    "older Office file, a PDF, UTF-16 or UTF-32 text, or a PNG, GIF or JPEG image";
+        case ConvertStep::kOffline:
+            return "the file is stored online only and could not be downloaded; make it "
+                   "available on this computer first";
         case ConvertStep::kWorkFileExists:
             return "workfile.txt already exists in the file's folder";
         case ConvertStep::kCreateWork:
@@ -179,6 +188,8 @@ const char* sk::StepText(ConvertStep step) {
         case ConvertStep::kMarkChanged:
             return "converted, but the file could not be marked as changed for backups "
                    "(archive attribute)";
+        case ConvertStep::kRestoreSecurity:
+            return "converted, but the file's permissions could not be set back as they were";
     }
     return "failed";
 }
@@ -188,6 +199,7 @@ SearchKeyConverter::SearchKeyConverter()
       m_failStep(ConvertStep::kNone),
       m_nFailError(0),
       m_bWorkLeft(false),
+      m_bBackupLeft(false),
       m_bStranded(false),
       m_warnStep(ConvertStep::kNone),
       m_nWarnError(0),
@@ -219,6 +231,7 @@ void SearchKeyConverter::Reset() {
     m_failStep = ConvertStep::kNone;
     m_nFailError = 0;
     m_bWorkLeft = false;
+    m_bBackupLeft = false;
     m_bStranded = false;
     m_warnStep = ConvertStep::kNone;
     m_nWarnError = 0;
@@ -251,11 +264,11 @@ int SearchKeyConverter::Convert(const char* pszPath) {
         return Fail(ConvertStep::kReadOnly, 0);
     char prefix[sk::kSignatureRoom];
     size_t cbPrefix = 0;
-    if (!ReadPrefix(in, prefix, &cbPrefix))
+    if (!ReadPrefix(in, info, prefix, &cbPrefix))
         return 0;
 
     fs::FileHandle work;
-    if (fs::SysError e = fs::CreateWork(folder, in, &work)) {
+    if (fs::SysError e = fs::CreateWork(folder, in, info, &work)) {
         return Fail(fs::IsExistsError(e) ? ConvertStep::kWorkFileExists : ConvertStep::kCreateWork,
                     e);
     }
@@ -281,8 +294,8 @@ int SearchKeyConverter::Replace(const fs::Folder& folder, fs::FileHandle* pIn,
         return Fail(ConvertStep::kChanged, 0);
 
     fs::Replaced r = {};
-    if (fs::SysError e = fs::ReplaceInput(folder, pIn, &r)) {
-        m_bWorkLeft = r.bBackupLeft;
+    if (fs::SysError e = fs::ReplaceInput(folder, info, pIn, &r)) {
+        m_bBackupLeft = r.bBackupLeft;
         m_bStranded = r.bStranded;
         return Fail(r.bBackupTaken ? ConvertStep::kBackupExists : ConvertStep::kReplace, e);
     }
@@ -298,6 +311,9 @@ int SearchKeyConverter::Replace(const fs::Folder& folder, fs::FileHandle* pIn,
         case fs::After::kMarkChanged:
             m_warnStep = ConvertStep::kMarkChanged;
             break;
+        case fs::After::kRestoreSecurity:
+            m_warnStep = ConvertStep::kRestoreSecurity;
+            break;
     }
     m_nWarnError = r.eAfter;
     return 1;
@@ -307,12 +323,15 @@ int SearchKeyConverter::OpenPlainFile(const fs::Folder& folder, fs::FileHandle* 
                                       fs::FileInfo* pInfo) {
     if (fs::SysError e = fs::OpenInput(folder, pIn))
         return Fail(fs::IsLinkError(e) ? ConvertStep::kIsLink : ConvertStep::kOpenInput, e);
-    if (fs::SysError e = fs::QueryInput(*pIn, pInfo))
+    if (fs::SysError e = fs::QueryInput(folder, *pIn, pInfo))
         return Fail(ConvertStep::kQueryInput, e);
     if (pInfo->bDirectory)
         return Fail(ConvertStep::kIsFolder, 0);
     if (pInfo->bLink)
         return Fail(ConvertStep::kIsLink, 0);
+    if (pInfo->bPlaceholder)
+        if (fs::SysError e = fs::RecallInput(folder, *pInfo, pIn))
+            return Fail(pInfo->bCloud ? ConvertStep::kOffline : ConvertStep::kOpenInput, e);
     if (!pInfo->bRegular)
         return Fail(ConvertStep::kNotAFile, 0);
     // A rename gives the converted text to this name only.
@@ -329,7 +348,7 @@ int SearchKeyConverter::Check(const char* pszPath, sk::NumberedLineObserver* pOb
     char prefix[sk::kSignatureRoom];
     size_t cbPrefix = 0;
     if (!OpenFolder(pszPath, &folder) || !OpenPlainFile(folder, &in, &info) ||
-        !ReadPrefix(in, prefix, &cbPrefix))
+        !ReadPrefix(in, info, prefix, &cbPrefix))
         return 0;
     InputSource source(in, prefix, cbPrefix, info.ullSize, m_pProgress);
     DiscardSink sink;
@@ -337,7 +356,7 @@ int SearchKeyConverter::Check(const char* pszPath, sk::NumberedLineObserver* pOb
         case sk::PipelineResult::kDone:
             break;
         case sk::PipelineResult::kReadFailed:
-            return Fail(ConvertStep::kRead, source.Error());
+            return Fail(ReadFailure(info), source.Error());
         case sk::PipelineResult::kWriteFailed:  // the discarding sink never fails
         case sk::PipelineResult::kTooManyLines:
             return Fail(ConvertStep::kTooManyLines, 0);
@@ -348,14 +367,15 @@ int SearchKeyConverter::Check(const char* pszPath, sk::NumberedLineObserver* pOb
     return 1;
 }
 
-int SearchKeyConverter::ReadPrefix(const fs::FileHandle& in, char* pPrefix, size_t* pcbPrefix) {
+int SearchKeyConverter::ReadPrefix(const fs::FileHandle& in, const fs::FileInfo& info,
+                                   char* pPrefix, size_t* pcbPrefix) {
     fs::AdviseSequential(in);
     // Until the signature's room is full or the file ends, however the system cuts the reads.
     size_t cbRead = 1;
     while (*pcbPrefix < sk::kSignatureRoom && cbRead != 0) {
         if (fs::SysError e =
                 fs::ReadSome(in, pPrefix + *pcbPrefix, sk::kSignatureRoom - *pcbPrefix, &cbRead))
-            return Fail(ConvertStep::kRead, e);
+            return Fail(ReadFailure(info), e);
         *pcbPrefix += cbRead;
     }
     if (sk::StartsAsNonText(pPrefix, *pcbPrefix))
@@ -371,7 +391,7 @@ int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, const char* pPrefix, 
         case sk::PipelineResult::kDone:
             break;
         case sk::PipelineResult::kReadFailed:
-            return Fail(ConvertStep::kRead, source.Error());
+            return Fail(ReadFailure(info), source.Error());
         case sk::PipelineResult::kWriteFailed:
             return Fail(sink.Step(), sink.Error());
         case sk::PipelineResult::kTooManyLines:
@@ -394,9 +414,11 @@ void SearchKeyConverter::DescribeFailure(char* psz, size_t cch) const {
     char szSystem[256] = "";
     if (m_nFailError != 0)
         fs::FormatError(m_nFailError, szSystem, sizeof szSystem);
-    std::snprintf(psz, cch, "%s%s%s%s", sk::StepText(m_failStep), szSystem[0] != '\0' ? ": " : "",
-                  szSystem,
-                  m_bStranded   ? " (the file's old text is now named workfile.bak: rename it back)"
-                  : m_bWorkLeft ? " (workfile.txt or workfile.bak could not be removed)"
-                                : "");
+    std::snprintf(
+        psz, cch, "%s%s%s%s", sk::StepText(m_failStep), szSystem[0] != '\0' ? ": " : "", szSystem,
+        m_bStranded     ? " (the file's old text is now named workfile.bak: rename it back)"
+        : m_bWorkLeft   ? (m_bBackupLeft ? " (workfile.txt and workfile.bak could not be removed)"
+                                         : " (workfile.txt could not be removed)")
+        : m_bBackupLeft ? " (workfile.bak could not be removed)"
+                        : "");
 }

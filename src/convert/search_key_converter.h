@@ -20,6 +20,7 @@ enum class ConvertStep {
     kNotAFile,
     kReadOnly,
     kNotText,
+    kOffline,
     kWorkFileExists,
     kCreateWork,
     kRead,
@@ -35,6 +36,7 @@ enum class ConvertStep {
     kFlushFolder,
     kRemoveBackup,
     kMarkChanged,
+    kRestoreSecurity,
 };
 
 // The step in English words, for the console.
@@ -90,8 +92,10 @@ public:
     // system's error code for it (0 when the pass itself refused).
     sk::ConvertStep FailedStep() const { return m_failStep; }
     int FailedError() const { return m_nFailError; }
-    // "workfile.txt" (or the backup name) could not be removed after a failure.
+    // "workfile.txt" could not be removed after a failure.
     bool WorkFileLeft() const { return m_bWorkLeft; }
+    // Nor the empty "workfile.bak" that kept the backup name free.
+    bool BackupLeft() const { return m_bBackupLeft; }
     // The old text could not be put back: it is under the backup name.
     bool OriginalStranded() const { return m_bStranded; }
     // After a success: a step after the replacement that failed (kNone when
@@ -111,7 +115,8 @@ private:
                       sk::fs::FileInfo* pInfo);
     // Reads the input's first bytes into pPrefix and refuses a file they
     // show is not text: 1 when it may be converted.
-    int ReadPrefix(const sk::fs::FileHandle& in, char* pPrefix, size_t* pcbPrefix);
+    int ReadPrefix(const sk::fs::FileHandle& in, const sk::fs::FileInfo& info, char* pPrefix,
+                   size_t* pcbPrefix);
     int WriteWorkFile(sk::fs::FileHandle* pIn, const char* pPrefix, size_t cbPrefix,
                       sk::fs::FileHandle* pWork, const sk::fs::FileInfo& info);
     int Replace(const sk::fs::Folder& folder, sk::fs::FileHandle* pIn,
@@ -121,6 +126,7 @@ private:
     sk::ConvertStep m_failStep;
     int m_nFailError;
     bool m_bWorkLeft;
+    bool m_bBackupLeft;
     bool m_bStranded;
     sk::ConvertStep m_warnStep;
     int m_nWarnError;
