@@ -186,11 +186,12 @@ struct PassRun {
     std::vector<IoOp> trace;
 };
 
-void Convert(const string& path, const std::map<int, int>& failures, PassRun* pRun) {
+// A failure goes on, unless told otherwise, for as long as the step is tried again.
+void Convert(const string& path, const std::map<int, int>& failures, PassRun* pRun,
+             int cTimes = FaultPlan::kAlways) {
     FaultPlan::Reset();
-    // A failure goes on for as long as the step is tried again.
     for (const auto& f : failures)
-        FaultPlan::FailCall(f.first, f.second, FaultPlan::kAlways);
+        FaultPlan::FailCall(f.first, f.second, cTimes);
     pRun->nResult = pRun->conv.Convert(path.c_str());
     pRun->trace = FaultPlan::Trace();
     FaultPlan::Reset();
@@ -577,7 +578,7 @@ TEST(FaultInjection, InterruptedReadsAndWritesAreRetried) {
             TempFolder again;
             WriteBytes(again / "in.csv", in.bytes);
             PassRun run;
-            Convert(again / "in.csv", {{n, EINTR}}, &run);
+            Convert(again / "in.csv", {{n, EINTR}}, &run, 1);
             EXPECT_EQ(1, run.nResult) << in.pszWhat << ", EINTR on call " << n;
             EXPECT_EQ(converted, ReadBytes(again / "in.csv"))
                 << in.pszWhat << ", EINTR on call " << n;
