@@ -504,9 +504,7 @@ SysError StillTheInput(const Folder& folder, const FileHandle& input, const File
         e = Identify(H(input), &byHandle);
     if (e != 0)
         return e;
-    *pbSame = byName.dwVolumeSerialNumber == info.ullVolume &&
-              ((static_cast<uint64_t>(byName.nFileIndexHigh) << 32) | byName.nFileIndexLow) ==
-                  info.ullIndex &&
+    *pbSame = SameFile(byName, info) &&
               ((static_cast<uint64_t>(byHandle.nFileSizeHigh) << 32) | byHandle.nFileSizeLow) ==
                   info.ullSize &&
               Time(byHandle.ftLastWriteTime) == info.llWritten;
