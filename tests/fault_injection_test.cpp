@@ -416,7 +416,7 @@ TEST(FaultInjection, AFileThatIsNotTextIsRefusedBeforeAnythingIsCreated) {
         EXPECT_EQ(0, run.nResult) << f.pszWhat;
         EXPECT_EQ(sk::ConvertStep::kNotText, run.conv.FailedStep()) << f.pszWhat;
         EXPECT_EQ(0, std::count(run.trace.begin(), run.trace.end(), IoOp::kCreate)) << f.pszWhat;
-        EXPECT_EQ(0, run.conv.Check((dir / "in.csv").c_str(), nullptr)) << f.pszWhat;
+        EXPECT_EQ(0, run.conv.Check((dir / "in.csv").c_str())) << f.pszWhat;
         EXPECT_EQ(sk::ConvertStep::kNotText, run.conv.FailedStep()) << f.pszWhat;
         EXPECT_TRUE(before == dir.Snapshot()) << f.pszWhat;
     }

@@ -29,23 +29,18 @@ public:
     int m_nWrites;
 };
 
-// The key numbers a check is told of.
-class KeyList : public sk::NumberedLineObserver {
-public:
-    void OnNumbered(const char* pKey, size_t cch) override { m_keys.emplace_back(pKey, cch); }
-    std::vector<string> m_keys;
-};
-
 // Rewrites input fed in pieces of cbPiece bytes through an output buffer of
-// cbOut bytes, telling pKeys (if any) of the numbered lines.
-string Rewrite(const string& input, size_t cbPiece, size_t cbOut, KeyList* pKeys = nullptr) {
+// cbOut bytes; *pCounts (if any) gets what was done to the lines.
+string Rewrite(const string& input, size_t cbPiece, size_t cbOut,
+               sk::LineCounts* pCounts = nullptr) {
     MemorySink sink;
     string out(cbOut, '\0');
     sk::LineRewriter rewriter(&sink, &out[0], out.size());
-    rewriter.SetObserver(pKeys);
     for (size_t i = 0; i < input.size() && !rewriter.Stopped(); i += cbPiece)
         EXPECT_EQ(1, rewriter.Feed(input.data() + i, std::min(cbPiece, input.size() - i)));
     EXPECT_EQ(1, rewriter.Finish());
+    if (pCounts != nullptr)
+        *pCounts = rewriter.Counts();
     return sink.m_text;
 }
 
@@ -136,20 +131,32 @@ TEST(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
                     << ", output buffer " << cbOut;
             }
         }
-        // A check sees the same lines numbered: exactly the output lines
-        // that end in their own key number and are longer than it.
-        KeyList keys;
-        const string out = Rewrite(c.input, 3, 7, &keys);
-        EXPECT_EQ(Visible(c.output), Visible(out)) << "observed, input " << Visible(c.input);
-        std::vector<string> numbered;
-        size_t iLine = 0;
-        for (size_t i = 0, e; (e = out.find("\r\n", i)) != string::npos; i = e + 2, ++iLine) {
-            const string key = std::to_string(100 + iLine);
-            const string line = out.substr(i, e - i);
-            if (std::find(keys.m_keys.begin(), keys.m_keys.end(), key) != keys.m_keys.end())
-                numbered.push_back(line.substr(line.size() - std::min(line.size(), key.size())));
+        // The counts, however the input is cut, are those of its lines
+        // judged one by one: up to a byte 26, split at line feeds, each
+        // without the CR of its CR LF; a last line needs no line feed.
+        const string text = c.input.substr(0, c.input.find('\x1a'));
+        unsigned long long ullLines = 0;
+        std::vector<unsigned long long> numbered;
+        for (size_t i = 0; i < text.size(); ++ullLines) {
+            size_t e = text.find('\n', i);
+            const bool bEnded = e != string::npos;
+            e = bEnded ? e : text.size();
+            const size_t cb = e - i - (bEnded && e > i && text[e - 1] == '\r');
+            if (sk::KeyField::LineIsMissing(text.data() + i, cb))
+                numbered.push_back(ullLines + 1);
+            i = e + 1;
         }
-        EXPECT_EQ(keys.m_keys, numbered) << "input " << Visible(c.input);
+        const size_t cNumbered = numbered.size();
+        numbered.resize(std::min(cNumbered, sk::LineCounts::kListed));
+        for (size_t cbPiece : {1, 3, 4096}) {
+            sk::LineCounts counts;
+            Rewrite(c.input, cbPiece, 7, &counts);
+            const std::vector<unsigned long long> first(counts.aullFirst,
+                                                        counts.aullFirst + numbered.size());
+            EXPECT_EQ(ullLines, counts.ullLines) << "input " << Visible(c.input);
+            EXPECT_EQ(cNumbered, counts.ullNumbered) << "input " << Visible(c.input);
+            EXPECT_EQ(numbered, first) << "input " << Visible(c.input) << ", pieces " << cbPiece;
+        }
     }
 }
 
@@ -157,7 +164,10 @@ TEST(LineRewriter, GivesKeyNumbersOfAnyLength) {
     string input;
     for (int i = 0; i < 100001; ++i)
         input += i % 2 ? ",\n" : "\n";
-    const string out = Rewrite(input, 65536, 65536);
+    sk::LineCounts counts;
+    const string out = Rewrite(input, 65536, 65536, &counts);
+    EXPECT_EQ(100001u, counts.ullNumbered);
+    EXPECT_EQ(5u, counts.aullFirst[4]);
     // Line n (from 1) gets 99 + n.
     EXPECT_NE(string::npos, out.find("\r\n,999\r\n1000\r\n,1001\r\n"));
     EXPECT_EQ("\r\n100100\r\n", out.substr(out.size() - 10));

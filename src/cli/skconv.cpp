@@ -58,9 +58,6 @@ void Print(std::FILE* pStream, const char* pszFormat, ...) {
     Put(pStream, s);
 }
 
-// The line-number list of a check stops after this many.
-const unsigned long long kListedLines = 5;
-
 // Percent and speed on standard error, redrawn in place a few times a second.
 // The first line is drawn at once, so that a large file shows that it is
 // being worked on even when it converts within the first interval.
@@ -104,34 +101,15 @@ private:
     std::chrono::steady_clock::time_point m_last;
 };
 
-// Counts the lines a check finds and keeps the first line numbers.
-class NumberedLines : public sk::NumberedLineObserver {
-public:
-    NumberedLines() : m_ullCount(0), m_aullFirst() {}
-    void OnNumbered(const char* pKey, size_t cch) override {
-        if (m_ullCount < kListedLines) {
-            unsigned long long ullKey = 0;
-            for (size_t i = 0; i < cch; ++i)
-                ullKey = ullKey * 10 + static_cast<unsigned>(pKey[i] - '0');
-            m_aullFirst[m_ullCount] = ullKey - (sk::LineRewriter::kFirstKeyNumber - 1);
-        }
-        ++m_ullCount;
-    }
-    unsigned long long Count() const { return m_ullCount; }
-    // " (1, 4, 9, ...)", or nothing when no line gets a number.
-    std::string List() const {
-        std::string s;
-        for (unsigned long long i = 0; i < m_ullCount && i < kListedLines; ++i)
-            s += (i == 0 ? " (" : ", ") + std::to_string(m_aullFirst[i]);
-        if (m_ullCount > kListedLines)
-            s += ", ...";
-        return m_ullCount != 0 ? s + ")" : s;
-    }
-
-private:
-    unsigned long long m_ullCount;
-    unsigned long long m_aullFirst[kListedLines];
-};
+// " (1, 4, 9, ...)": the first numbered lines, or nothing when no line gets a number.
+std::string FirstNumbered(const sk::LineCounts& lines) {
+    std::string s;
+    for (unsigned long long i = 0; i < lines.ullNumbered && i < sk::LineCounts::kListed; ++i)
+        s += (i == 0 ? " (" : ", ") + std::to_string(lines.aullFirst[i]);
+    if (lines.ullNumbered > sk::LineCounts::kListed)
+        s += ", ...";
+    return lines.ullNumbered != 0 ? s + ")" : s;
+}
 
 class StdoutSink : public sk::ByteSink {
 public:
@@ -309,27 +287,27 @@ int RunSkconv(const std::vector<std::string>& asArgs, const std::vector<std::str
             // Reading the file says why, in the pass's words, when it can;
             // otherwise the identity alone failed.
             SearchKeyConverter probe;
-            NumberedLines ignored;
             PrintFailed(texts, pszPath,
-                        probe.Check(pszPath, &ignored) ? WithError(texts.pszNoIdentity, idErrors[i])
-                                                       : Reason(texts, probe));
+                        probe.Check(pszPath) ? WithError(texts.pszNoIdentity, idErrors[i])
+                                             : Reason(texts, probe));
             ++nFailed;
             continue;
         }
         SearchKeyConverter conv;
         conv.SetProgress(&progress);
         progress.Start();
-        NumberedLines lines;
-        const int bOk = bCheck ? conv.Check(pszPath, &lines) : conv.Convert(pszPath);
+        const int bOk = bCheck ? conv.Check(pszPath) : conv.Convert(pszPath);
         progress.End();
         if (!bOk) {
             PrintFailed(texts, pszPath, Reason(texts, conv));
             ++nFailed;
         } else if (bCheck) {
-            Print(stdout, texts.pszCheckCount, pszPath, lines.Count(), lines.List().c_str());
+            const sk::LineCounts& lines = conv.Lines();
+            Print(stdout, texts.pszCheckCount, pszPath, lines.ullNumbered,
+                  FirstNumbered(lines).c_str());
             if (conv.FailedStep() == sk::ConvertStep::kReadOnly)
                 Print(stdout, texts.pszCheckReadOnly, pszPath);
-            nChanged += lines.Count() != 0;
+            nChanged += lines.ullNumbered != 0;
         } else {
             Print(stdout, texts.pszConverted, pszPath);
             ++nDone;

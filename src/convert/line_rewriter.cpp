@@ -134,7 +134,7 @@ LineRewriter::LineRewriter(ByteSink* pSink, char* pOut, size_t cbOut)
       m_bPendingCr(false),
       m_bStopped(false),
       m_bFailed(false),
-      m_pObserver(nullptr) {}
+      m_counts() {}
 
 int LineRewriter::Feed(const char* p, size_t cb) {
     if (m_bStopped || m_bFailed || cb == 0)
@@ -150,7 +150,7 @@ int LineRewriter::Feed(const char* p, size_t cb) {
             AddLineBytes(&kCr, 1);  // a lone CR is text
     }
     while (p != pEnd && !m_bFailed) {
-        if (!m_bLineOpen && m_pObserver == nullptr) {
+        if (!m_bLineOpen) {
             p = PutWholeLines(p, pEnd);
             if (p == pEnd || m_bFailed)
                 break;
@@ -225,6 +225,8 @@ const char* LineRewriter::PutWholeLines(const char* p, const char* pEnd) {
             const size_t cbRoom = static_cast<size_t>(pOutEnd - pOut);
             if (cbText + cbNumber + sizeof kCrLf > cbRoom)
                 break;
+            if (bMissing)
+                CountNumbered();
             CopyRun(pOut, cbRoom, pRun, static_cast<size_t>(pEnd - pRun), cbText);
             pOut += cbText;
             m_number.CopyTo(pOut, cbRoom - cbText, cbNumber);
@@ -234,6 +236,7 @@ const char* LineRewriter::PutWholeLines(const char* p, const char* pEnd) {
             pRun = pLf + 1;
         }
         p = pLf + 1;
+        ++m_counts.ullLines;
         if (!m_number.Increment()) {
             m_bFailed = true;
             break;
@@ -247,10 +250,10 @@ const char* LineRewriter::PutWholeLines(const char* p, const char* pEnd) {
 void LineRewriter::EndLine(int bMissing) {
     if (bMissing) {
         Put(m_number.Text(), m_number.Length());
-        if (m_pObserver != nullptr)
-            m_pObserver->OnNumbered(m_number.Text(), m_number.Length());
+        CountNumbered();
     }
     Put(kCrLf, sizeof kCrLf);
+    ++m_counts.ullLines;
     if (!m_number.Increment())
         m_bFailed = true;
     m_key.Reset();

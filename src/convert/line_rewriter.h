@@ -12,12 +12,13 @@
 
 namespace sk {
 
-// Told of each line that gets a key number, for a check that converts nothing.
-class NumberedLineObserver {
-public:
-    virtual ~NumberedLineObserver() {}
-    // The key number's digits that the line gets (cch of them, no terminator).
-    virtual void OnNumbered(const char* pKey, size_t cch) = 0;
+// What a rewrite did to the lines, for the report after a conversion or a check.
+struct LineCounts {
+    static constexpr size_t kListed = 5;
+    unsigned long long ullLines;     // lines of the input
+    unsigned long long ullNumbered;  // of those, lines that got a key number
+    // The line numbers (from 1) of the first numbered lines, min(ullNumbered, kListed) of them.
+    unsigned long long aullFirst[kListed];
 };
 
 class LineRewriter {
@@ -39,9 +40,8 @@ public:
     // A byte 26 has ended the input: nothing after it is wanted.
     bool Stopped() const { return m_bStopped; }
 
-    // Before the first Feed. With an observer every line takes the slower
-    // path that ends each line on its own; without one nothing changes.
-    void SetObserver(NumberedLineObserver* pObserver) { m_pObserver = pObserver; }
+    // The lines so far; after Finish, those of the whole input.
+    const LineCounts& Counts() const { return m_counts; }
 
 private:
     void AddLineBytes(const char* p, size_t cb);
@@ -49,6 +49,12 @@ private:
     // returns where it stopped.
     const char* PutWholeLines(const char* p, const char* pEnd);
     void EndLine(int bMissing);
+    // Counts a line that gets a key number; ullLines is its line's index.
+    void CountNumbered() {
+        if (m_counts.ullNumbered < LineCounts::kListed)
+            m_counts.aullFirst[m_counts.ullNumbered] = m_counts.ullLines + 1;
+        ++m_counts.ullNumbered;
+    }
     // Copies to the output buffer; the common case, room enough, stays inline.
     void Put(const char* p, size_t cb) {
         if (cb <= m_cbOut - m_cbUsed && !m_bFailed) {
@@ -71,7 +77,7 @@ private:
     bool m_bPendingCr;  // the last byte read was a CR whose partner may follow
     bool m_bStopped;
     bool m_bFailed;
-    NumberedLineObserver* m_pObserver;
+    LineCounts m_counts;
 };
 
 }  // namespace sk

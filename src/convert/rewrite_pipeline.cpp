@@ -41,35 +41,38 @@ private:
     bool m_bFailed;
 };
 
-PipelineResult RewriteBlocks(BlockSource* pSource, ByteSink* pSink, NumberedLineObserver* pObserver,
+PipelineResult RewriteBlocks(BlockSource* pSource, ByteSink* pSink, LineCounts* pCounts,
                              char* pMemory, size_t cbBlock) {
     char* const pIn = pMemory;
     char* const pOut = pMemory + cbBlock;
     CountingSink sink(pSink);
     LineRewriter rewriter(&sink, pOut, cbBlock);
-    rewriter.SetObserver(pObserver);
+    PipelineResult result = PipelineResult::kDone;
     while (!rewriter.Stopped()) {
         size_t cbRead = 0;
-        if (!pSource->Read(pIn, cbBlock, &cbRead))
-            return PipelineResult::kReadFailed;
+        if (!pSource->Read(pIn, cbBlock, &cbRead)) {
+            result = PipelineResult::kReadFailed;
+            break;
+        }
         // A byte 26 stops the rewriter: what is left of the file is not read.
         if (cbRead == 0 || !rewriter.Feed(pIn, cbRead))
             break;
     }
-    if (!rewriter.Finish())
-        return sink.Failed() ? PipelineResult::kWriteFailed : PipelineResult::kTooManyLines;
-    return PipelineResult::kDone;
+    if (result == PipelineResult::kDone && !rewriter.Finish())
+        result = sink.Failed() ? PipelineResult::kWriteFailed : PipelineResult::kTooManyLines;
+    *pCounts = rewriter.Counts();
+    return result;
 }
 
 }  // namespace
 
-PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink, NumberedLineObserver* pObserver) {
+PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink, LineCounts* pCounts) {
     // The same memory for any file or line length; no exception leaves the pass.
     std::unique_ptr<char[]> memory(new (std::nothrow) char[2 * kBlock]);
     if (memory)
-        return RewriteBlocks(pSource, pSink, pObserver, memory.get(), kBlock);
+        return RewriteBlocks(pSource, pSink, pCounts, memory.get(), kBlock);
     char small[2 * kSmallBlock];
-    return RewriteBlocks(pSource, pSink, pObserver, small, kSmallBlock);
+    return RewriteBlocks(pSource, pSink, pCounts, small, kSmallBlock);
 }
 
 }  // namespace sk

@@ -24,8 +24,7 @@ enum class PipelineResult { kDone, kReadFailed, kWriteFailed, kTooManyLines };
 // of pSource and pSink is made on the calling thread, in an order that
 // depends only on the bytes, so a failure is seen where it happened and the
 // pass stops there. The memory used is bounded whatever the input.
-// pObserver, if any, is told of every numbered line.
-PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink,
-                          NumberedLineObserver* pObserver = nullptr);
+// *pCounts gets what was done to the lines, also when the rewrite failed.
+PipelineResult RewriteAll(BlockSource* pSource, ByteSink* pSink, LineCounts* pCounts);
 
 }  // namespace sk

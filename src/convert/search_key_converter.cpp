@@ -203,7 +203,8 @@ SearchKeyConverter::SearchKeyConverter()
       m_bStranded(false),
       m_warnStep(ConvertStep::kNone),
       m_nWarnError(0),
-      m_pProgress(nullptr) {}
+      m_pProgress(nullptr),
+      m_lines() {}
 
 SearchKeyConverter::~SearchKeyConverter() {}
 
@@ -235,6 +236,7 @@ void SearchKeyConverter::Reset() {
     m_bStranded = false;
     m_warnStep = ConvertStep::kNone;
     m_nWarnError = 0;
+    m_lines = sk::LineCounts();
 }
 
 int SearchKeyConverter::OpenFolder(const char* pszPath, fs::Folder* pFolder) {
@@ -340,7 +342,7 @@ int SearchKeyConverter::OpenPlainFile(const fs::Folder& folder, fs::FileHandle* 
     return 1;
 }
 
-int SearchKeyConverter::Check(const char* pszPath, sk::NumberedLineObserver* pObserver) {
+int SearchKeyConverter::Check(const char* pszPath) {
     Reset();
     fs::Folder folder;
     fs::FileHandle in;
@@ -352,7 +354,7 @@ int SearchKeyConverter::Check(const char* pszPath, sk::NumberedLineObserver* pOb
         return 0;
     InputSource source(in, prefix, cbPrefix, info.ullSize, m_pProgress);
     DiscardSink sink;
-    switch (sk::RewriteAll(&source, &sink, pObserver)) {
+    switch (sk::RewriteAll(&source, &sink, &m_lines)) {
         case sk::PipelineResult::kDone:
             break;
         case sk::PipelineResult::kReadFailed:
@@ -387,7 +389,7 @@ int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, const char* pPrefix, 
                                       fs::FileHandle* pWork, const fs::FileInfo& info) {
     InputSource source(*pIn, pPrefix, cbPrefix, info.ullSize, m_pProgress);
     WorkSink sink(*pWork);
-    switch (sk::RewriteAll(&source, &sink)) {
+    switch (sk::RewriteAll(&source, &sink, &m_lines)) {
         case sk::PipelineResult::kDone:
             break;
         case sk::PipelineResult::kReadFailed:

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "line_rewriter.h"
+
 namespace sk {
 
 // The step at which a conversion stopped; kNone after a success.
@@ -48,8 +50,6 @@ class Folder;
 struct FileInfo;
 }  // namespace fs
 
-class NumberedLineObserver;
-
 // Told how far a pass has read, for a progress display.
 class ProgressObserver {
 public:
@@ -79,11 +79,15 @@ public:
     int Convert(const char* pszPath);
 
     // Reads the file as Convert would, opened and refused the same way, and
-    // tells pObserver of every line that would get a key number; creates
-    // and changes nothing. 1 when the file was read through, 0 otherwise.
+    // counts the lines that would get a key number (Lines()); creates and
+    // changes nothing. 1 when the file was read through, 0 otherwise.
     // After a 1, FailedStep() is kReadOnly when Convert would refuse the
     // file for that, else kNone.
-    int Check(const char* pszPath, sk::NumberedLineObserver* pObserver);
+    int Check(const char* pszPath);
+
+    // After Convert or Check answered 1: the file's lines, and those that
+    // got (or would get) a key number, counted in the same pass.
+    const sk::LineCounts& Lines() const { return m_lines; }
 
     // Called after each read of Convert and Check; none by default.
     void SetProgress(sk::ProgressObserver* pProgress) { m_pProgress = pProgress; }
@@ -131,4 +135,5 @@ private:
     sk::ConvertStep m_warnStep;
     int m_nWarnError;
     sk::ProgressObserver* m_pProgress;
+    sk::LineCounts m_lines;
 };
