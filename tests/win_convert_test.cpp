@@ -201,8 +201,9 @@ const Refusal kRefusals[] = {
     {"read-only", "in.csv", FILE_ATTRIBUTE_READONLY, 0, 0, ConvertStep::kReadOnly},
     {"open for writing elsewhere", "in.csv", 0, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
      ConvertStep::kOpenInput},
+    // Known before anything is made: the pass asks for the right to delete.
     {"open elsewhere without sharing delete", "in.csv", 0, GENERIC_READ, FILE_SHARE_READ,
-     ConvertStep::kReplace},
+     ConvertStep::kOpenInput},
     {"a folder", "sub", 0, 0, 0, ConvertStep::kIsFolder},
     {"the work file's own name", "WORKFILE.TXT", 0, 0, 0, ConvertStep::kWorkFileExists},
     {"a second hard link", "in.csv", 0, 0, 0, ConvertStep::kHardLinks, true},

@@ -259,16 +259,15 @@ int RunSkconv(const std::vector<std::string>& asArgs, const std::vector<std::str
     // Identities now, before any pass: a converted file is a new file, and
     // a second name for it would no longer match. A file whose identity
     // cannot be read is not converted: it might be another's second name.
-    // An index of 0 is a file system's "unknown", never a match.
+    // An id of 0 is a file system's "unknown", never a match.
     std::vector<size_t> first(paths.size());
     std::vector<fs::FileIdentity> ids(paths.size());
     std::vector<int> idErrors(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) {
         idErrors[i] = fs::QueryIdentity(paths[i].c_str(), &ids[i]);
         first[i] = i;
-        for (size_t j = 0; idErrors[i] == 0 && ids[i].ullFile != 0 && j < i; ++j) {
-            if (idErrors[j] == 0 && ids[j].ullVolume == ids[i].ullVolume &&
-                ids[j].ullFile == ids[i].ullFile) {
+        for (size_t j = 0; idErrors[i] == 0 && j < i; ++j) {
+            if (idErrors[j] == 0 && fs::IsSameFile(ids[j], ids[i])) {
                 first[i] = j;
                 break;
             }

@@ -28,8 +28,8 @@ int Fd(const FileHandle& file) {
 
 // A test build may make the call that follows fail as the system would: with
 // errno set, and handled by the same code as a real failure.
-bool Faulted(IoOp op) {
-    const int e = InjectedFault(op);
+bool Faulted(IoOp op, IoFile file = IoFile::kOther) {
+    const int e = InjectedFault(op, file);
     if (e != 0)
         errno = e;
     return e != 0;
@@ -80,7 +80,8 @@ SysError OpenFolder(const char* pszPath, size_t cchFolder, Folder* pFolder) {
     return 0;
 }
 
-SysError OpenInput(const Folder& folder, FileHandle* pFile) {
+SysError OpenInput(const Folder& folder, FileHandle* pFile, bool* pbNoDelete) {
+    *pbNoDelete = false;  // the rename and its refusals tell
     // No following of a symbolic link: the rename would replace the link itself.
     // Non-blocking so that a named pipe is refused by the type check, not waited on.
     const int fd = Faulted(IoOp::kOpen)
@@ -105,6 +106,7 @@ SysError QueryInput(const Folder&, const FileHandle& file, FileInfo* pInfo) {
     pInfo->bSecurity = true;  // mode and owner, whatever the file system
     // Judged from the mode, not from access(), so that it holds for root too.
     pInfo->bReadOnly = (st.st_mode & S_IWUSR) == 0;
+    pInfo->bNoDelete = false;
     pInfo->nLinks = static_cast<unsigned long>(st.st_nlink);
     pInfo->ulAccess = st.st_mode & 07777;
     pInfo->ulOwner = st.st_uid;
@@ -122,17 +124,21 @@ SysError RecallInput(const Folder&, const FileInfo&, FileHandle*) {
     return 0;  // never asked: nothing here is a placeholder
 }
 
-SysError CreateWork(const Folder& folder, const FileHandle&, const FileInfo&, FileHandle* pFile) {
+SysError CreateWork(Folder* pFolder, const FileHandle&, const FileInfo&, FileHandle* pFile) {
     // Private until it takes the input's place and permissions.
     const int fd =
-        Faulted(IoOp::kCreate)
+        Faulted(IoOp::kCreate, IoFile::kWork)
             ? -1
-            : ::openat(Dir(folder), kWorkName,
+            : ::openat(Dir(*pFolder), kWorkName,
                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
     if (fd < 0)
         return errno;
     pFile->Reset(fd);
     return 0;
+}
+
+SysError ReserveBackup(Folder*, const FileHandle&, const FileInfo&, FileHandle*) {
+    return 0;  // a rename needs no second name
 }
 
 SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead) {
@@ -260,8 +266,9 @@ SysError StillTheInput(const Folder& folder, const FileHandle& input, const File
     return 0;
 }
 
-SysError ReplaceInput(const Folder& folder, const FileInfo&, FileHandle* pInput,
+SysError ReplaceInput(Folder* pFolder, const FileInfo&, FileHandle* pInput, FileHandle*,
                       Replaced* pResult) {
+    const Folder& folder = *pFolder;
     if (Faulted(IoOp::kMove) ||
         ::renameat(Dir(folder), kWorkName, Dir(folder), folder.m_pszName) != 0)
         return errno;
@@ -274,8 +281,11 @@ SysError ReplaceInput(const Folder& folder, const FileInfo&, FileHandle* pInput,
     return 0;
 }
 
-SysError RemoveWork(const Folder& folder) {
-    return !Faulted(IoOp::kRemove) && ::unlinkat(Dir(folder), kWorkName, 0) == 0 ? 0 : errno;
+void RemoveOwnFiles(const Folder& folder, FileHandle* pWork, FileHandle*, bool* pbWorkLeft, bool*) {
+    if (pWork->IsOpen())
+        (void)CloseFile(pWork);  // being removed: its own error adds nothing
+    *pbWorkLeft = Faulted(IoOp::kRemove, IoFile::kWork) ||
+                  (::unlinkat(Dir(folder), kWorkName, 0) != 0 && errno != ENOENT);
 }
 
 bool IsExistsError(SysError e) {
@@ -307,6 +317,7 @@ SysError QueryIdentity(const char* pszPath, FileIdentity* pId) {
         return errno;
     pId->ullVolume = static_cast<uint64_t>(st.st_dev);
     pId->ullFile = static_cast<uint64_t>(st.st_ino);
+    pId->ullFileHigh = 0;
     return 0;
 }
 

@@ -42,17 +42,23 @@ SysError LastError() {
 
 // A test build may make the call that follows fail as the system would: with
 // the last error set, and handled by the same code as a real failure.
-bool Faulted(IoOp op) {
-    const int e = InjectedFault(op);
+bool Faulted(IoOp op, IoFile file = IoFile::kOther) {
+    const int e = InjectedFault(op, file);
     if (e != 0)
         SetLastError(static_cast<DWORD>(e));
     return e != 0;
 }
 
+// A cloud file's "always keep on this device" and "free up space": the
+// user's choice, kept (Windows 10 1709 and later; older headers lack them).
+const DWORD kAttributePinned = 0x00080000;
+const DWORD kAttributeUnpinned = 0x00100000;
+
 // The attributes a file may be given by SetFileAttributes, less read-only
 // (a read-only input is never converted) and the transient ones.
 const DWORD kKeptAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
-                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                              kAttributePinned | kAttributeUnpinned;
 
 // ReadFile and WriteFile move at most this many bytes per call.
 const size_t kMaxIo = 1u << 30;
@@ -61,37 +67,72 @@ DWORD IoSize(size_t cb) {
     return static_cast<DWORD>(cb < kMaxIo ? cb : kMaxIo);
 }
 
+// ---- waiting for other programs ----
+
 // Programs that open each new or changed file for a moment (the search
 // indexer, virus scanners, sync clients) make a step fail while they hold
-// the file: the step is tried again, each wait longer, about 2 s in all.
-const DWORD kRetryWaits[] = {10, 20, 40, 80, 160, 320, 500, 500, 500};
-const int kRetries = sizeof kRetryWaits / sizeof kRetryWaits[0];
+// the file: the step is tried again, the first waits short, then every
+// 100 ms, so that the end of a hold is seen soon. All waits of one pass
+// together stay under 5 s: the window handles no messages meanwhile, and
+// Windows calls a window that has not for 5 s "not responding".
+const DWORD kFirstWaits[] = {10, 20, 40, 80};
+const DWORD kLongestWait = 100;
+const unsigned long kPassWaitMs = 4500;
+// Opening the input: another program that holds it longer than a scanner
+// does (a workbook open in Excel) will not let go soon.
+const unsigned long kOpenWaitMs = 2000;
 
+// Sharing and lock violations: another program has the file open.
 bool HeldByAnother(DWORD e) {
-    return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION || e == ERROR_ACCESS_DENIED;
+    return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION;
+}
+
+// "Access denied" from a step that this user has the rights for (the pass
+// asked for them when it opened the input): a name whose delete is
+// pending, or a file that a rename must go over while another program
+// holds it open.
+bool HeldOrPending(DWORD e) {
+    return HeldByAnother(e) || e == ERROR_ACCESS_DENIED;
+}
+
+// Waits before the try after iTry failed ones: false when the pass's time
+// for waiting (at most ulLimitMs of it) is spent.
+bool WaitForAnother(const Folder& folder, int iTry, unsigned long ulLimitMs) {
+    const unsigned long ulLimit = ulLimitMs < kPassWaitMs ? ulLimitMs : kPassWaitMs;
+    if (folder.m_ulWaitedMs >= ulLimit)
+        return false;
+    const int cFirst = sizeof kFirstWaits / sizeof kFirstWaits[0];
+    DWORD dwMs = iTry < cFirst ? kFirstWaits[iTry] : kLongestWait;
+    if (dwMs > ulLimit - folder.m_ulWaitedMs)
+        dwMs = static_cast<DWORD>(ulLimit - folder.m_ulWaitedMs);
+    folder.m_ulWaitedMs += dwMs;
+#if defined(SEARCHKEY_FAULT_INJECTION)
+    InjectedWait(dwMs);  // a test's volume keeps its own time
+#else
+    Sleep(dwMs);
+#endif
+    return true;
 }
 
 // Makes pfnTry until it succeeds (TRUE), fails for a reason pfnRetry says
 // waiting does not cure, or the waits are spent; the last error is kept.
 template <typename Try, typename Retry>
-BOOL Retried(Try pfnTry, Retry pfnRetry) {
+BOOL Retried(const Folder& folder, Try pfnTry, Retry pfnRetry,
+             unsigned long ulLimitMs = kPassWaitMs) {
     for (int iTry = 0;; ++iTry) {
         if (pfnTry())
             return TRUE;
         const DWORD e = GetLastError();
-        if (iTry == kRetries || !pfnRetry(e)) {
+        if (!pfnRetry(e) || !WaitForAnother(folder, iTry, ulLimitMs)) {
             SetLastError(e);
             return FALSE;
         }
-#if !defined(SEARCHKEY_FAULT_INJECTION)
-        Sleep(kRetryWaits[iTry]);  // a test's injected failures need no time to clear
-#endif
     }
 }
 
 template <typename Try>
-BOOL Retried(Try pfnTry) {
-    return Retried(pfnTry, HeldByAnother);
+BOOL Retried(const Folder& folder, Try pfnTry) {
+    return Retried(folder, pfnTry, HeldOrPending);
 }
 
 // Wine shows a Unix symbolic link as a plain file; only the path it leads
@@ -174,22 +215,47 @@ SysError OpenFolder(const char* pszPath, size_t, Folder* pFolder) {
     return SetName(wszFull, cch, pFolder);
 }
 
-SysError OpenInput(const Folder& folder, FileHandle* pFile) {
-    // Readers may share the file, writers may not: the text must not change
-    // under the pass, which holds this handle until the file is replaced.
-    // Sharing delete lets ReplaceFile move it aside meanwhile. Backup
-    // semantics let a folder open, so that it is refused as a folder rather
-    // than with "access denied"; a link or junction is opened itself, not
-    // followed, so that it is refused as one.
-    const HANDLE h = Faulted(IoOp::kOpen)
-                         ? INVALID_HANDLE_VALUE
-                         : CreateFileW(folder.m_wszInput, GENERIC_READ,
-                                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS |
-                                           FILE_FLAG_OPEN_REPARSE_POINT,
-                                       nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return LastError();
+namespace {
+
+// Opens the input for reading, and for deleting: the replacement needs
+// that right, and holding it keeps out every program that does not share
+// delete (the indexer, a virus scanner), so that none of them can hold the
+// old file, or later its backup name, while the pass needs it. Readers may
+// share it, writers may not: the text must not change under the pass.
+// Sharing delete lets ReplaceFile move it aside meanwhile.
+HANDLE OpenForPass(const wchar_t* pszPath, DWORD dwAccess, DWORD dwFlags) {
+    return Faulted(IoOp::kOpen, IoFile::kInput)
+               ? INVALID_HANDLE_VALUE
+               : CreateFileW(pszPath, dwAccess, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | dwFlags, nullptr);
+}
+
+}  // namespace
+
+SysError OpenInput(const Folder& folder, FileHandle* pFile, bool* pbNoDelete) {
+    // Backup semantics let a folder open, so that it is refused as a folder
+    // rather than with "access denied"; a link or junction is opened itself,
+    // not followed, so that it is refused as one.
+    const DWORD dwFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    *pbNoDelete = false;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (!Retried(
+            folder,
+            [&] {
+                h = OpenForPass(folder.m_wszInput, GENERIC_READ | DELETE, dwFlags);
+                return h != INVALID_HANDLE_VALUE;
+            },
+            HeldByAnother, kOpenWaitMs)) {
+        // Denied the delete right (not the file's nor the folder's entries
+        // allow it, or a protected folder), which no waiting brings: told
+        // once the file has been looked at, as it may be no file at all.
+        if (GetLastError() != ERROR_ACCESS_DENIED)
+            return LastError();
+        h = OpenForPass(folder.m_wszInput, GENERIC_READ, dwFlags);
+        if (h == INVALID_HANDLE_VALUE)
+            return LastError();
+        *pbNoDelete = true;
+    }
     pFile->Reset(reinterpret_cast<intptr_t>(h));
     return 0;
 }
@@ -201,14 +267,110 @@ int64_t Time(const FILETIME& ft) {
                                 ft.dwLowDateTime);
 }
 
-SysError Identify(HANDLE h, BY_HANDLE_FILE_INFORMATION* pBhfi) {
-    std::memset(pBhfi, 0, sizeof *pBhfi);
-    return !Faulted(IoOp::kQuery) && GetFileInformationByHandle(h, pBhfi) ? 0 : LastError();
+uint64_t Index(const BY_HANDLE_FILE_INFORMATION& bhfi) {
+    return (static_cast<uint64_t>(bhfi.nFileIndexHigh) << 32) | bhfi.nFileIndexLow;
 }
 
-}  // namespace
+// The file id of h, compared only ever with another id read now, never
+// with one read before a rename: on FAT it is the position of the file's
+// directory entry, which a rename moves. The whole 128-bit id where the
+// system has the query (Windows 8 and later), as the 64-bit index of ReFS
+// is not unique; else, or where the volume does not answer it (FAT), the
+// 64-bit index. WebDAV drives and some network volumes answer 0: unknown.
+SysError IdOf(HANDLE h, IoFile file, FileIdentity* pId) {
+    FileFacts facts = {};
+    FILE_ID_INFO fid;
+    if (!Faulted(IoOp::kFileId, file) &&
+        GetFileInformationByHandleEx(h, FileIdInfo, &fid, sizeof fid)) {
+        std::memcpy(&facts.ullIdLow, fid.FileId.Identifier, 8);
+        std::memcpy(&facts.ullIdHigh, fid.FileId.Identifier + 8, 8);
+        facts.ullVolume = fid.VolumeSerialNumber;
+        facts.b128 = true;
+    } else {
+        const DWORD e = GetLastError();
+        if (e != ERROR_INVALID_PARAMETER && e != ERROR_NOT_SUPPORTED && e != ERROR_INVALID_FUNCTION)
+            return LastError();  // not "no such query here"
+        BY_HANDLE_FILE_INFORMATION bhfi;
+        if (Faulted(IoOp::kQuery, file) || !GetFileInformationByHandle(h, &bhfi))
+            return LastError();
+        facts.ullVolume = bhfi.dwVolumeSerialNumber;
+        facts.ullIdLow = Index(bhfi);
+    }
+    InjectedFacts(IoOp::kFileId, file, &facts);
+    pId->ullVolume = facts.ullVolume;
+    pId->ullFile = facts.ullIdLow;
+    pId->ullFileHigh = facts.ullIdHigh;
+    return 0;
+}
 
-namespace {
+// The name the volume gives the file open as h now, from its root.
+SysError NameOf(HANDLE h, IoFile file, wchar_t* pwsz, size_t cchRoom) {
+    union {
+        FILE_NAME_INFO info;
+        char room[sizeof(FILE_NAME_INFO) + Folder::kWideRoom * sizeof(wchar_t)];
+    } name;
+    if (Faulted(IoOp::kName, file) ||
+        !GetFileInformationByHandleEx(h, FileNameInfo, &name, sizeof name))
+        return LastError();
+    const size_t cch = name.info.FileNameLength / sizeof(wchar_t);
+    if (cch >= cchRoom)
+        return ERROR_FILENAME_EXCED_RANGE;
+    std::wmemcpy(pwsz, name.info.FileName, cch);
+    pwsz[cch] = L'\0';
+    InjectedName(reinterpret_cast<intptr_t>(h), pwsz, static_cast<unsigned long>(cchRoom));
+    return 0;
+}
+
+// Known, and the same file, of two files in the input's folder: on one
+// volume, whatever serial number either shows (Wine shows 0 for a file
+// that another handle renamed).
+bool SameFileHere(const FileIdentity& a, const FileIdentity& b) {
+    return IsKnown(a) && a.ullFile == b.ullFile && a.ullFileHigh == b.ullFileHigh;
+}
+
+// Opens a name only to ask which file it is: no data access and every
+// sharing mode, so that no other program's hold gets in the way.
+HANDLE OpenToAsk(const wchar_t* pszPath, IoFile file) {
+    return Faulted(IoOp::kQuery, file)
+               ? INVALID_HANDLE_VALUE
+               : CreateFileW(pszPath, FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Whether the file held open as hHeld is the one now at pszPath: by the
+// ids of both where the volume gives known ones, else by the name the
+// volume gives the held file, which follows it wherever it is moved. An
+// error: it cannot be told, and nothing may be done on the strength of it.
+SysError HeldFileIsAt(HANDLE hHeld, IoFile held, const wchar_t* pszPath, IoFile named, bool* pbAt) {
+    const HANDLE h = OpenToAsk(pszPath, named);
+    if (h == INVALID_HANDLE_VALUE) {
+        const SysError e = LastError();
+        if (e != ERROR_FILE_NOT_FOUND)
+            return e;
+        *pbAt = false;  // nothing there
+        return 0;
+    }
+    FileIdentity idHeld = {};
+    FileIdentity idNamed = {};
+    SysError e = IdOf(hHeld, held, &idHeld);
+    if (e == 0)
+        e = IdOf(h, named, &idNamed);
+    if (e == 0 && IsKnown(idHeld) && IsKnown(idNamed)) {
+        *pbAt = SameFileHere(idHeld, idNamed);
+    } else if (e == 0) {
+        wchar_t wszHeld[Folder::kWideRoom];
+        wchar_t wszNamed[Folder::kWideRoom];
+        e = NameOf(hHeld, held, wszHeld, Folder::kWideRoom);
+        if (e == 0)
+            e = NameOf(h, named, wszNamed, Folder::kWideRoom);
+        if (e == 0)
+            *pbAt = CompareStringOrdinal(wszHeld, -1, wszNamed, -1, TRUE) == CSTR_EQUAL;
+    }
+    (void)CloseHandle(h);  // opened for attributes only: nothing to lose
+    return e;
+}
 
 // The reparse tags of cloud files: OneDrive and other sync clients' placeholders.
 bool IsCloudTag(DWORD dwTag) {
@@ -267,35 +429,42 @@ SysError LeadsElsewhere(const Folder& folder, HANDLE hInput, bool* pbElsewhere) 
 SysError QueryInput(const Folder& folder, const FileHandle& file, FileInfo* pInfo) {
     // A device (NUL, CON, COM1 ...) opens like a file but is none.
     SetLastError(NO_ERROR);
-    const DWORD dwType = Faulted(IoOp::kQuery) ? FILE_TYPE_UNKNOWN : GetFileType(H(file));
+    const DWORD dwType =
+        Faulted(IoOp::kQuery, IoFile::kInput) ? FILE_TYPE_UNKNOWN : GetFileType(H(file));
     if (dwType == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
         return LastError();
     BY_HANDLE_FILE_INFORMATION bhfi;
     std::memset(&bhfi, 0, sizeof bhfi);
-    FILE_ATTRIBUTE_TAG_INFO tag = {};
-    DWORD dwVolumeFlags = 0;
+    FileFacts facts = {};
     bool bElsewhere = false;
     if (dwType == FILE_TYPE_DISK) {
-        if (SysError e = Identify(H(file), &bhfi))
-            return e;
-        if (Faulted(IoOp::kQuery) ||
-            !GetFileInformationByHandleEx(H(file), FileAttributeTagInfo, &tag, sizeof tag))
+        if (Faulted(IoOp::kQuery, IoFile::kInput) || !GetFileInformationByHandle(H(file), &bhfi))
             return LastError();
+        facts.ulAttributes = bhfi.dwFileAttributes;
         // Whether the volume keeps security at all (FAT on a memory stick does not).
-        if (Faulted(IoOp::kQuery) ||
+        DWORD dwVolumeFlags = 0;
+        if (Faulted(IoOp::kQuery, IoFile::kInput) ||
             !GetVolumeInformationByHandleW(H(file), nullptr, 0, nullptr, nullptr, &dwVolumeFlags,
                                            nullptr, 0))
             return LastError();
+        facts.ulVolumeFlags = dwVolumeFlags;
         if (UnderWine())
             if (SysError e = LeadsElsewhere(folder, H(file), &bElsewhere))
                 return e;
     }
-    DWORD dwAttr = bhfi.dwFileAttributes;
-    if (const DWORD dwInjected = InjectedReparseTag()) {
-        dwAttr |= FILE_ATTRIBUTE_REPARSE_POINT;
-        tag.ReparseTag = dwInjected;
+    InjectedFacts(IoOp::kQuery, IoFile::kInput, &facts);
+    // Only a reparse point has a tag to ask for: FAT and exFAT, which have
+    // none, do not answer the question at all.
+    if ((facts.ulAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        FILE_ATTRIBUTE_TAG_INFO tag = {};
+        if (Faulted(IoOp::kTag, IoFile::kInput) ||
+            !GetFileInformationByHandleEx(H(file), FileAttributeTagInfo, &tag, sizeof tag))
+            return LastError();
+        facts.ulReparseTag = tag.ReparseTag;
+        InjectedFacts(IoOp::kTag, IoFile::kInput, &facts);
     }
-    const DWORD dwTag = (dwAttr & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? tag.ReparseTag : 0;
+    const DWORD dwAttr = facts.ulAttributes;
+    const DWORD dwTag = (dwAttr & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? facts.ulReparseTag : 0;
     // Only a name surrogate (symbolic link, junction, mount point) names
     // another file; every other reparse point holds this file's own text
     // elsewhere, as a cloud file or a deduplicated one does.
@@ -303,16 +472,17 @@ SysError QueryInput(const Folder& folder, const FileHandle& file, FileInfo* pInf
     pInfo->bLink = (dwTag != 0 && IsReparseTagNameSurrogate(dwTag)) || bElsewhere;
     pInfo->bPlaceholder = dwTag != 0 && !pInfo->bLink;
     pInfo->bCloud = pInfo->bPlaceholder && IsCloudTag(dwTag);
-    pInfo->bSecurity = (dwVolumeFlags & FILE_PERSISTENT_ACLS) != 0;
+    pInfo->bSecurity = (facts.ulVolumeFlags & FILE_PERSISTENT_ACLS) != 0;
     pInfo->bRegular = dwType == FILE_TYPE_DISK && !pInfo->bLink &&
                       (dwAttr & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
     pInfo->bReadOnly = (dwAttr & FILE_ATTRIBUTE_READONLY) != 0;
+    pInfo->bNoDelete = false;  // told by the open
     pInfo->nLinks = bhfi.nNumberOfLinks;
     pInfo->ulAccess = dwAttr & kKeptAttributes;
     pInfo->ulOwner = 0;
     pInfo->ulGroup = 0;
     pInfo->ullVolume = bhfi.dwVolumeSerialNumber;
-    pInfo->ullIndex = (static_cast<uint64_t>(bhfi.nFileIndexHigh) << 32) | bhfi.nFileIndexLow;
+    pInfo->ullIndex = Index(bhfi);
     pInfo->ullSize = (static_cast<uint64_t>(bhfi.nFileSizeHigh) << 32) | bhfi.nFileSizeLow;
     pInfo->llWritten = Time(bhfi.ftLastWriteTime);
     pInfo->llChanged = pInfo->llWritten;
@@ -320,31 +490,27 @@ SysError QueryInput(const Folder& folder, const FileHandle& file, FileInfo* pInf
     return 0;
 }
 
-namespace {
-
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& bhfi, const FileInfo& info) {
-    return bhfi.dwVolumeSerialNumber == info.ullVolume &&
-           ((static_cast<uint64_t>(bhfi.nFileIndexHigh) << 32) | bhfi.nFileIndexLow) ==
-               info.ullIndex;
-}
-
-}  // namespace
-
-SysError RecallInput(const Folder& folder, const FileInfo& info, FileHandle* pFile) {
+SysError RecallInput(const Folder& folder, const FileInfo&, FileHandle* pFile) {
     // Opened without FILE_FLAG_OPEN_REPARSE_POINT, the reparse point's own
     // driver (the cloud provider's, deduplication's) serves the text, and
-    // downloads it first where it must. Writers stay out, as before.
-    const HANDLE h =
-        Faulted(IoOp::kOpen)
-            ? INVALID_HANDLE_VALUE
-            : CreateFileW(folder.m_wszInput, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                          nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    // downloads it first where it must. The same rights as the first open.
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (!Retried(
+            folder,
+            [&] {
+                h = OpenForPass(folder.m_wszInput, GENERIC_READ | DELETE, 0);
+                return h != INVALID_HANDLE_VALUE;
+            },
+            HeldByAnother, kOpenWaitMs))
         return LastError();
-    BY_HANDLE_FILE_INFORMATION bhfi;
-    SysError e = Identify(h, &bhfi);
-    // The name may have been given to another file between the two opens.
-    if (e == 0 && !SameFile(bhfi, info))
+    // The name may have been given to another file between the two opens:
+    // only the same known id makes it the file that was looked at.
+    FileIdentity idFirst = {};
+    FileIdentity idRecalled = {};
+    SysError e = IdOf(H(*pFile), IoFile::kInput, &idFirst);
+    if (e == 0)
+        e = IdOf(h, IoFile::kInput, &idRecalled);
+    if (e == 0 && !SameFileHere(idFirst, idRecalled))
         e = ERROR_FILE_INVALID;
     if (e != 0) {
         (void)CloseHandle(h);  // read only: nothing to lose
@@ -355,78 +521,130 @@ SysError RecallInput(const Folder& folder, const FileInfo& info, FileHandle* pFi
     return 0;
 }
 
-SysError CreateWork(const Folder& folder, const FileHandle& input, const FileInfo& info,
-                    FileHandle* pFile) {
-    // The work file is created with the input's DACL and integrity label, so
-    // that it is never more open than the input, not even for a moment, and
-    // needs no rights that a later change of its security would. The DACL is
-    // protected from inheritance whatever the input's is: a DACL given at
-    // creation is otherwise merged with the folder's inheritable entries,
-    // which may let in more than the input does (a file moved in from
-    // another folder keeps its own). ReplaceInput sets the input's
-    // protection back. GetSecurityInfo documents only a Win32 error code as
-    // its failure, which fails the pass.
-    PSID pOwner = nullptr;
-    PACL pDacl = nullptr;
-    PACL pSacl = nullptr;
-    PSECURITY_DESCRIPTOR pInputSd = nullptr;
-    SECURITY_DESCRIPTOR sd;
-    SysError e = 0;
-    if (info.bSecurity) {
+namespace {
+
+// The input's DACL and integrity label, for the files the pass creates
+// beside it, so that none of them is ever more open than the input, not
+// even for a moment, and each needs no rights that a later change of its
+// security would. The DACL is protected from inheritance whatever the
+// input's is: a DACL given at creation is otherwise merged with the
+// folder's inheritable entries, which may let in more than the input does
+// (a file moved in from another folder keeps its own). ReplaceInput sets
+// the input's protection back.
+class InputSecurity {
+public:
+    InputSecurity() : m_pInputSd(nullptr), m_sa{sizeof m_sa, nullptr, FALSE}, m_bOwner(false) {}
+    ~InputSecurity() {
+        if (m_pInputSd != nullptr)
+            LocalFree(m_pInputSd);
+    }
+    InputSecurity(const InputSecurity&) = delete;
+    InputSecurity& operator=(const InputSecurity&) = delete;
+
+    // GetSecurityInfo documents only a Win32 error code as its failure.
+    SysError Read(HANDLE hInput, const FileInfo& info) {
+        if (!info.bSecurity)
+            return 0;  // no security on this volume: the files get none
+        PSID pOwner = nullptr;
+        PACL pDacl = nullptr;
+        PACL pSacl = nullptr;
         const DWORD dwGot =
             Faulted(IoOp::kSecurity)
                 ? GetLastError()
-                : GetSecurityInfo(H(input), SE_FILE_OBJECT,
+                : GetSecurityInfo(hInput, SE_FILE_OBJECT,
                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
                                       LABEL_SECURITY_INFORMATION,
-                                  &pOwner, nullptr, &pDacl, &pSacl, &pInputSd);
+                                  &pOwner, nullptr, &pDacl, &pSacl, &m_pInputSd);
+        if (dwGot != ERROR_SUCCESS)
+            return static_cast<SysError>(dwGot);
         SECURITY_DESCRIPTOR_CONTROL control = 0;
         DWORD dwRevision = 0;
         // The label is the SACL's only entry here; an empty SACL is left out,
         // as setting one at all would need the auditing privilege.
-        if (dwGot != ERROR_SUCCESS)
-            e = static_cast<SysError>(dwGot);
-        else if (Faulted(IoOp::kSecurity) ||
-                 !GetSecurityDescriptorControl(pInputSd, &control, &dwRevision) ||
-                 !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
-                 !SetSecurityDescriptorOwner(&sd, pOwner, FALSE) ||
-                 !SetSecurityDescriptorDacl(&sd, (control & SE_DACL_PRESENT) != 0, pDacl, FALSE) ||
-                 !SetSecurityDescriptorSacl(&sd, pSacl != nullptr && pSacl->AceCount != 0, pSacl,
-                                            FALSE) ||
-                 !SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
-            e = LastError();
+        if (Faulted(IoOp::kSecurity) ||
+            !GetSecurityDescriptorControl(m_pInputSd, &control, &dwRevision) ||
+            !InitializeSecurityDescriptor(&m_sd, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorOwner(&m_sd, pOwner, FALSE) ||
+            !SetSecurityDescriptorDacl(&m_sd, (control & SE_DACL_PRESENT) != 0, pDacl, FALSE) ||
+            !SetSecurityDescriptorSacl(&m_sd, pSacl != nullptr && pSacl->AceCount != 0, pSacl,
+                                       FALSE) ||
+            !SetSecurityDescriptorControl(&m_sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+            return LastError();
+        m_sa.lpSecurityDescriptor = &m_sd;
+        m_bOwner = true;
+        return 0;
     }
-    const FolderPath work(folder, kWorkName);
-    SECURITY_ATTRIBUTES sa = {sizeof sa, info.bSecurity ? &sd : nullptr, FALSE};
-    bool bOwnerGiven = info.bSecurity;
-    HANDLE h = INVALID_HANDLE_VALUE;
-    // Read and write: across a network, write access alone may fail now and
-    // then with "access denied".
-    if (e == 0 &&
-        !Retried(
-            [&] {
-                h = Faulted(IoOp::kCreate)
-                        ? INVALID_HANDLE_VALUE
-                        : CreateFileW(work.Get(), GENERIC_READ | GENERIC_WRITE, 0, &sa, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-                return h != INVALID_HANDLE_VALUE;
-            },
-            [&](DWORD eTry) {
-                // Only an administrator may hand a file to another owner: the
-                // work file then belongs to the user who converts it, as
-                // after any save.
-                if (eTry == ERROR_INVALID_OWNER && bOwnerGiven) {
-                    bOwnerGiven = false;
-                    return SetSecurityDescriptorOwner(&sd, nullptr, FALSE) != FALSE;
-                }
-                return HeldByAnother(eTry);
-            }))
-        e = LastError();
-    if (e == 0)
+
+    // Creates pszPath as a new file with this security, held open for
+    // writing and deleting, and no sharing: no other program can hold it
+    // until the pass lets go of it. Its id goes to *pId.
+    SysError CreateNew(const Folder& folder, const wchar_t* pszPath, IoFile file, FileHandle* pFile,
+                       FileIdentity* pId) {
+        HANDLE h = INVALID_HANDLE_VALUE;
+        // Read and write: across a network, write access alone may fail now
+        // and then with "access denied". A name whose delete is pending
+        // answers "access denied" until it is gone; where the name is free,
+        // that answer is the folder's lasting one (no right to create here,
+        // a protected folder), and waiting is no use.
+        if (!Retried(
+                folder,
+                [&] {
+                    h = Faulted(IoOp::kCreate, file)
+                            ? INVALID_HANDLE_VALUE
+                            : CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, &m_sa,
+                                          CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                          nullptr);
+                    return h != INVALID_HANDLE_VALUE;
+                },
+                [&](DWORD e) {
+                    // Only an administrator may hand a file to another owner:
+                    // the file then belongs to the user who converts it, as
+                    // after any save.
+                    if (e == ERROR_INVALID_OWNER && m_bOwner) {
+                        m_bOwner = false;
+                        return SetSecurityDescriptorOwner(&m_sd, nullptr, FALSE) != FALSE;
+                    }
+                    if (e == ERROR_ACCESS_DENIED)
+                        return GetFileAttributesW(pszPath) != INVALID_FILE_ATTRIBUTES ||
+                               (GetLastError() != ERROR_FILE_NOT_FOUND &&
+                                GetLastError() != ERROR_PATH_NOT_FOUND);
+                    return HeldByAnother(e);
+                }))
+            return LastError();
         pFile->Reset(reinterpret_cast<intptr_t>(h));
-    if (pInputSd != nullptr)
-        LocalFree(pInputSd);
-    return e;
+        // Made by this pass: what a later look at the name compares with.
+        return IdOf(h, file, pId);
+    }
+
+private:
+    PSECURITY_DESCRIPTOR m_pInputSd;  // the input's, which m_sd points into
+    SECURITY_DESCRIPTOR m_sd;
+    SECURITY_ATTRIBUTES m_sa;
+    bool m_bOwner;  // m_sd names the input's owner
+};
+
+}  // namespace
+
+SysError CreateWork(Folder* pFolder, const FileHandle& input, const FileInfo& info,
+                    FileHandle* pFile) {
+    InputSecurity security;
+    if (SysError e = security.Read(H(input), info))
+        return e;
+    const FolderPath work(*pFolder, kWorkName);
+    return security.CreateNew(*pFolder, work.Get(), IoFile::kWork, pFile, &pFolder->m_work);
+}
+
+SysError ReserveBackup(Folder* pFolder, const FileHandle& input, const FileInfo& info,
+                       FileHandle* pFile) {
+    // ReplaceFile moves the old file to the backup name and overwrites
+    // whatever is there: the name is taken first, so that it is ours. With
+    // the input's security, so that this user may remove it as the input.
+    InputSecurity security;
+    if (SysError e = security.Read(H(input), info))
+        return e;
+    const FolderPath backup(*pFolder, kBackupName);
+    return security.CreateNew(*pFolder, backup.Get(), IoFile::kBackup, pFile, &pFolder->m_reserved);
 }
 
 SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead) {
@@ -473,8 +691,11 @@ SysError CopyAccess(const FileHandle& input, const FileHandle& work, const FileI
     FILE_BASIC_INFO basic;
     std::memset(&basic, 0, sizeof basic);
     basic.CreationTime.QuadPart = info.llCreated;
-    basic.FileAttributes = static_cast<DWORD>(info.ulAccess) | FILE_ATTRIBUTE_ARCHIVE;
-    return !Faulted(IoOp::kAccess) &&
+    FileFacts given = {};
+    given.ulAttributes = static_cast<DWORD>(info.ulAccess) | FILE_ATTRIBUTE_ARCHIVE;
+    InjectedFacts(IoOp::kAccess, IoFile::kWork, &given);
+    basic.FileAttributes = given.ulAttributes;
+    return !Faulted(IoOp::kAccess, IoFile::kWork) &&
                    SetFileInformationByHandle(H(work), FileBasicInfo, &basic, sizeof basic)
                ? 0
                : LastError();
@@ -485,29 +706,17 @@ SysError StillTheInput(const Folder& folder, const FileHandle& input, const File
     // This pass keeps writers out of the input, but its name may have been
     // given to another file meanwhile (moving a file needs no write access).
     *pbSame = false;
-    const HANDLE h =
-        Faulted(IoOp::kQuery)
-            ? INVALID_HANDLE_VALUE
-            : CreateFileW(folder.m_wszInput, FILE_READ_ATTRIBUTES,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                          nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const SysError e = LastError();
-        return e == ERROR_FILE_NOT_FOUND ? 0 : e;  // gone: not the same
-    }
-    BY_HANDLE_FILE_INFORMATION byName;
-    BY_HANDLE_FILE_INFORMATION byHandle;
-    SysError e = Identify(h, &byName);
-    (void)CloseHandle(h);  // opened for attributes only: nothing to lose
-    if (e == 0)
-        e = Identify(H(input), &byHandle);
-    if (e != 0)
+    bool bAt = false;
+    if (SysError e =
+            HeldFileIsAt(H(input), IoFile::kInput, folder.m_wszInput, IoFile::kInput, &bAt))
         return e;
-    *pbSame = SameFile(byName, info) &&
-              ((static_cast<uint64_t>(byHandle.nFileSizeHigh) << 32) | byHandle.nFileSizeLow) ==
-                  info.ullSize &&
-              Time(byHandle.ftLastWriteTime) == info.llWritten;
+    BY_HANDLE_FILE_INFORMATION bhfi;
+    if (Faulted(IoOp::kQuery, IoFile::kInput) || !GetFileInformationByHandle(H(input), &bhfi))
+        return LastError();
+    *pbSame =
+        bAt &&
+        ((static_cast<uint64_t>(bhfi.nFileSizeHigh) << 32) | bhfi.nFileSizeLow) == info.ullSize &&
+        Time(bhfi.ftLastWriteTime) == info.llWritten;
     return 0;
 }
 
@@ -529,36 +738,32 @@ BOOL Replace(const wchar_t* pszInput, const wchar_t* pszWork, const wchar_t* psz
     return ReplaceFileW(pszInput, pszWork, pszBackup, dwFlags, nullptr, nullptr);
 }
 
-// Whether pszPath names the input: 0 and the answer, or the error (and
-// *pbInput untouched).
-SysError IsTheInput(const wchar_t* pszPath, const FileInfo& info, bool* pbInput) {
-    const HANDLE h =
-        Faulted(IoOp::kQuery)
-            ? INVALID_HANDLE_VALUE
-            : CreateFileW(pszPath, FILE_READ_ATTRIBUTES,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                          nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const SysError e = LastError();
-        if (e != ERROR_FILE_NOT_FOUND)
-            return e;  // *pbInput stays as the caller supposed
-        *pbInput = false;
-        return 0;
-    }
-    BY_HANDLE_FILE_INFORMATION bhfi;
-    const SysError e = Identify(h, &bhfi);
-    (void)CloseHandle(h);  // opened for attributes only: nothing to lose
-    if (e == 0)
-        *pbInput = SameFile(bhfi, info);
-    return e;
-}
-
-BOOL Remove(const wchar_t* pszPath) {
-    return Retried([&] {
-        return !Faulted(IoOp::kRemove) &&
+// Removes a name; one already gone counts as removed.
+BOOL Remove(const Folder& folder, const wchar_t* pszPath, IoFile file) {
+    return Retried(folder, [&] {
+        return !Faulted(IoOp::kRemove, file) &&
                (DeleteFileW(pszPath) || GetLastError() == ERROR_FILE_NOT_FOUND);
     });
+}
+
+// Gives pszTo the file under pszFrom, which the pass has proven is the one
+// that belongs there; the file now under pszTo, the pass's own, goes.
+BOOL MoveBack(const Folder& folder, const wchar_t* pszFrom, const wchar_t* pszTo, DWORD dwFlags) {
+    return Retried(folder, [&] {
+        return !Faulted(IoOp::kMove, IoFile::kBackup) &&
+               MoveFileExW(pszFrom, pszTo, MOVEFILE_WRITE_THROUGH | dwFlags);
+    });
+}
+
+// Opens a file and marks it to be deleted when the handle closes: the
+// system then removes exactly the file the pass holds, wherever its name.
+SysError DeleteHeld(HANDLE h, IoFile file) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return !Faulted(IoOp::kRemove, file) &&
+                   SetFileInformationByHandle(h, FileDispositionInfo, &disposition,
+                                              sizeof disposition)
+               ? 0
+               : LastError();
 }
 
 bool SameDacl(PSECURITY_DESCRIPTOR pSd1, PACL pDacl1, PSECURITY_DESCRIPTOR pSd2, PACL pDacl2) {
@@ -575,111 +780,205 @@ bool SameDacl(PSECURITY_DESCRIPTOR pSd1, PACL pDacl1, PSECURITY_DESCRIPTOR pSd2,
                                  std::memcmp(pDacl1, pDacl2, pDacl1->AclSize) == 0);
 }
 
-// Gives the file now under the input's name the DACL, and the protection
-// from inheritance, of the old file, still open as hOld, where the
-// replacement changed them (the work file was created protected). Without
-// that protection the folder's inheritable entries are merged in again.
-SysError RestoreDacl(HANDLE hOld, wchar_t* pszInput) {
+// Sets the old DACL, and its protection from inheritance, on the file open
+// as hNew as they were: stored as given, not recomputed from the folder as
+// SetSecurityInfo and SetNamedSecurityInfo would, which could merge in
+// today's inheritable entries of the folder.
+SysError SetDaclAsItWas(HANDLE hNew, PSECURITY_DESCRIPTOR pOldSd, PACL pOldDacl) {
+    const SECURITY_DESCRIPTOR_CONTROL kInheritance = SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD dwRevision = 0;
+    SECURITY_DESCRIPTOR sd;
+    return !Faulted(IoOp::kSecurity, IoFile::kInput) &&
+                   GetSecurityDescriptorControl(pOldSd, &control, &dwRevision) &&
+                   InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) &&
+                   SetSecurityDescriptorDacl(&sd, (control & SE_DACL_PRESENT) != 0, pOldDacl,
+                                             FALSE) &&
+                   SetSecurityDescriptorControl(&sd, kInheritance, control & kInheritance) &&
+                   SetKernelObjectSecurity(hNew, DACL_SECURITY_INFORMATION, &sd)
+               ? 0
+               : LastError();
+}
+
+// Gives the file now under the input's name the DACL and protection of the
+// old file, still open as hOld, where the replacement changed them (the
+// work file was created protected), through a handle proven to be the
+// converted file. Where the volume does not let this user change a DACL
+// (a share without WRITE_DAC), the file keeps what the work file was given:
+// the old entries, protected from inheritance.
+SysError RestoreDacl(const Folder& folder, HANDLE hOld) {
+    HANDLE hNew = INVALID_HANDLE_VALUE;
+    bool bWriteDac = true;
+    const DWORD adwAccess[] = {READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                               READ_CONTROL | FILE_READ_ATTRIBUTES};
+    for (DWORD dwAccess : adwAccess) {
+        hNew =
+            Faulted(IoOp::kSecurity, IoFile::kInput)
+                ? INVALID_HANDLE_VALUE
+                : CreateFileW(folder.m_wszInput, dwAccess,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (hNew != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED)
+            break;
+        bWriteDac = false;
+    }
+    if (hNew == INVALID_HANDLE_VALUE)
+        return LastError();
+    FileIdentity idNew = {};
     PACL pOldDacl = nullptr;
     PACL pNewDacl = nullptr;
     PSECURITY_DESCRIPTOR pOldSd = nullptr;
     PSECURITY_DESCRIPTOR pNewSd = nullptr;
-    DWORD e = Faulted(IoOp::kSecurity)
+    DWORD e = Faulted(IoOp::kSecurity, IoFile::kInput)
                   ? GetLastError()
                   : GetSecurityInfo(hOld, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                     nullptr, &pOldDacl, nullptr, &pOldSd);
     if (e == ERROR_SUCCESS)
-        e = Faulted(IoOp::kSecurity)
+        e = Faulted(IoOp::kSecurity, IoFile::kInput)
                 ? GetLastError()
-                : GetNamedSecurityInfoW(pszInput, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                        nullptr, nullptr, &pNewDacl, nullptr, &pNewSd);
+                : GetSecurityInfo(hNew, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                  &pNewDacl, nullptr, &pNewSd);
     if (e == ERROR_SUCCESS && !SameDacl(pOldSd, pOldDacl, pNewSd, pNewDacl)) {
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD dwRevision = 0;
-        (void)GetSecurityDescriptorControl(pOldSd, &control, &dwRevision);  // read above
-        const SECURITY_INFORMATION si =
-            DACL_SECURITY_INFORMATION |
-            ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                : UNPROTECTED_DACL_SECURITY_INFORMATION);
-        e = Faulted(IoOp::kSecurity) ? GetLastError()
-                                     : SetNamedSecurityInfoW(pszInput, SE_FILE_OBJECT, si, nullptr,
-                                                             nullptr, pOldDacl, nullptr);
+        // The work file keeps its id through the replacement.
+        e = static_cast<DWORD>(IdOf(hNew, IoFile::kInput, &idNew));
+        if (e == ERROR_SUCCESS && !SameFileHere(idNew, folder.m_work))
+            e = ERROR_FILE_INVALID;  // not proven the converted file: left alone
+        else if (e == ERROR_SUCCESS && !bWriteDac)
+            e = ERROR_ACCESS_DENIED;
+        else if (e == ERROR_SUCCESS)
+            e = static_cast<DWORD>(SetDaclAsItWas(hNew, pOldSd, pOldDacl));
     }
     if (pOldSd != nullptr)
         LocalFree(pOldSd);
     if (pNewSd != nullptr)
         LocalFree(pNewSd);
+    (void)CloseHandle(hNew);  // no data access: nothing to lose
     return static_cast<SysError>(e);
+}
+
+// After a failed replacement: the old file goes back under its name where
+// it was moved to the backup name, and the reservation, proven the pass's
+// own, is removed. Whatever cannot be told stays, and is reported.
+void PutBack(const Folder& folder, HANDLE hOld, const FolderPath& input, const FolderPath& backup,
+             bool bMovedAside, Replaced* pResult) {
+    bool bOld = false;
+    if (HeldFileIsAt(hOld, IoFile::kInput, backup.Get(), IoFile::kBackup, &bOld) != 0) {
+        // Cannot tell: whatever is there stays, and is reported as what
+        // the replacement's error says it is.
+        pResult->bStranded = bMovedAside;
+        pResult->bBackupLeft = !bMovedAside;
+        return;
+    }
+    if (bOld) {
+        pResult->bStranded = !MoveBack(folder, backup.Get(), input.Get(), 0);
+        return;
+    }
+    // The reservation, by the id it was made with (not renamed since);
+    // where the volume gives no ids, only an empty file may go.
+    const HANDLE h = OpenToAsk(backup.Get(), IoFile::kBackup);
+    if (h == INVALID_HANDLE_VALUE) {
+        pResult->bBackupLeft = GetLastError() != ERROR_FILE_NOT_FOUND;
+        return;
+    }
+    FileIdentity id = {};
+    BY_HANDLE_FILE_INFORMATION bhfi;
+    bool bOurs =
+        IdOf(h, IoFile::kBackup, &id) == 0 &&
+        (IsKnown(id) ? SameFileHere(id, folder.m_reserved)
+                     : !IsKnown(folder.m_reserved) && GetFileInformationByHandle(h, &bhfi) &&
+                           bhfi.nFileSizeHigh == 0 && bhfi.nFileSizeLow == 0);
+    (void)CloseHandle(h);  // opened for attributes only: nothing to lose
+    pResult->bBackupLeft = !bOurs || !Remove(folder, backup.Get(), IoFile::kBackup);
+}
+
+// Takes the backup name again for one more replacement. A reservation made
+// but not proven the pass's own is removed, or reported left.
+SysError Reserve(Folder* pFolder, const FileHandle& input, const FileInfo& info, bool* pbLeft) {
+    FileHandle reserved;
+    const SysError e = ReserveBackup(pFolder, input, info, &reserved);
+    if (reserved.IsOpen()) {
+        if (e != 0)
+            *pbLeft = DeleteHeld(H(reserved), IoFile::kBackup) != 0;
+        (void)CloseFile(&reserved);  // empty, or being removed: nothing to lose
+    }
+    return e;
 }
 
 }  // namespace
 
-SysError ReplaceInput(const Folder& folder, const FileInfo& info, FileHandle* pInput,
-                      Replaced* pResult) {
+SysError ReplaceInput(Folder* pFolder, const FileInfo& info, FileHandle* pInput,
+                      FileHandle* pBackup, Replaced* pResult) {
+    const Folder& folder = *pFolder;
     const FolderPath work(folder, kWorkName);
     const FolderPath backup(folder, kBackupName);
     FolderPath input(folder, folder.m_wszInput + folder.m_cchPrefix);
-
-    // ReplaceFile moves the old file to the backup name and overwrites
-    // whatever is there: the name is taken first, so that it is ours.
-    HANDLE hBackup = INVALID_HANDLE_VALUE;
-    if (!Retried([&] {
-            hBackup = Faulted(IoOp::kCreate)
-                          ? INVALID_HANDLE_VALUE
-                          : CreateFileW(backup.Get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-            return hBackup != INVALID_HANDLE_VALUE;
-        })) {
-        const SysError e = LastError();
-        pResult->bBackupTaken = IsExistsError(e);
-        return e;
-    }
-    (void)CloseHandle(hBackup);  // empty, and written over by ReplaceFile
+    // The reservation was held until now, so that no other program could
+    // hold it when the replacement needs its name. Empty: closing it loses
+    // nothing.
+    (void)CloseHandle(reinterpret_cast<HANDLE>(pBackup->Release()));
 
     // ReplaceFile keeps the old file's creation time, short name, object id,
-    // DACL, encryption, compression and named streams on the new one. With
-    // both names kept after ERROR_UNABLE_TO_REMOVE_REPLACED and
-    // ERROR_UNABLE_TO_MOVE_REPLACEMENT (a backup name is given), it is
-    // tried again like any step another program holds up. To merge the old
-    // DACL it opens the new file with WRITE_DAC, which a share may not grant:
-    // the work file already has that DACL, so its errors may be ignored.
+    // DACL, encryption, compression and named streams on the new one. It is
+    // tried again while another program holds one of the three files, and
+    // after the failures that keep both names (ERROR_UNABLE_TO_REMOVE_REPLACED,
+    // ERROR_UNABLE_TO_MOVE_REPLACEMENT with a backup name given). To merge
+    // the old DACL it opens the new file with WRITE_DAC, which a share may
+    // not grant: the work file already has that DACL, so its errors may be
+    // ignored.
     DWORD dwFlags = 0;
-    if (!Retried([&] { return Replace(input.Get(), work.Get(), backup.Get(), dwFlags); },
-                 [&](DWORD e) {
-                     if (e == ERROR_ACCESS_DENIED && info.bSecurity)
-                         dwFlags = REPLACEFILE_IGNORE_ACL_ERRORS;
-                     return HeldByAnother(e) || e == ERROR_UNABLE_TO_REMOVE_REPLACED ||
-                            e == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
-                 })) {
-        const SysError e = LastError();
-        // After ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 the old file is under the
-        // backup name, after every other error only the empty reservation
-        // is, says the documentation. Which file it is decides: the old text
-        // goes back to its name, the reservation is removed.
-        bool bOld = e == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
-        if (IsTheInput(backup.Get(), info, &bOld) != 0) {
-            // Cannot tell: whatever it is stays, and is reported.
-            pResult->bStranded = bOld;
-            pResult->bBackupLeft = !bOld;
-        } else if (bOld) {
-            pResult->bStranded = !Retried([&] {
-                return !Faulted(IoOp::kMove) &&
-                       MoveFileExW(backup.Get(), input.Get(), MOVEFILE_WRITE_THROUGH);
-            });
-        } else {
-            pResult->bBackupLeft = !Remove(backup.Get());
+    for (int iTry = 0;; ++iTry) {
+        if (Replace(input.Get(), work.Get(), backup.Get(), dwFlags))
+            break;
+        const DWORD e = GetLastError();
+        if (e == ERROR_ACCESS_DENIED && info.bSecurity)
+            dwFlags = REPLACEFILE_IGNORE_ACL_ERRORS;
+        if (e == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+            // The old file was moved to the backup name, over the
+            // reservation: back under its name, the backup name taken
+            // again, so that it stays ours, and all tried once more.
+            PutBack(*pFolder, H(*pInput), input, backup, true, pResult);
+            if (pResult->bStranded || pResult->bBackupLeft ||
+                !WaitForAnother(*pFolder, iTry, kPassWaitMs))
+                return static_cast<SysError>(e);
+            if (SysError eReserve = Reserve(pFolder, *pInput, info, &pResult->bBackupLeft))
+                return eReserve;
+            continue;
         }
-        return e;
+        if ((HeldOrPending(e) || e == ERROR_UNABLE_TO_REMOVE_REPLACED ||
+             e == ERROR_UNABLE_TO_MOVE_REPLACEMENT) &&
+            WaitForAnother(*pFolder, iTry, kPassWaitMs))
+            continue;  // both names kept: the same files, a moment later
+        // Both names kept, says the documentation, and the reservation
+        // under the backup name; which file is there decides.
+        PutBack(*pFolder, H(*pInput), input, backup, false, pResult);
+        SetLastError(e);
+        return LastError();
     }
 
-    // The old file is now under the backup name and still open here: it is
-    // deleted when this handle closes.
-    if (!Remove(backup.Get())) {
+    // The old file is now under the backup name, unless another program
+    // gave the input's name to a file of its own at the last moment: then
+    // that file is there, and goes back under its name. The old file is
+    // still open here, with the delete right, which no scanner shares: no
+    // other program can hold it now.
+    bool bOld = false;
+    if (SysError e =
+            HeldFileIsAt(H(*pInput), IoFile::kInput, backup.Get(), IoFile::kBackup, &bOld)) {
+        pResult->after = After::kRemoveBackup;  // cannot tell: it stays
+        pResult->eAfter = e;
+    } else if (!bOld) {
+        pResult->bChanged = true;
+        pResult->bStranded =
+            !MoveBack(folder, backup.Get(), input.Get(), MOVEFILE_REPLACE_EXISTING);
+        (void)CloseFile(pInput);  // read only: closing it loses nothing
+        return 0;
+    } else if (!Remove(folder, backup.Get(), IoFile::kBackup)) {
+        // Deleted when this handle closes.
         pResult->after = After::kRemoveBackup;
         pResult->eAfter = LastError();
     }
     if (info.bSecurity)
-        if (SysError e = RestoreDacl(H(*pInput), input.Get()))
+        if (SysError e = RestoreDacl(folder, H(*pInput)))
             if (pResult->after == After::kNone) {
                 pResult->after = After::kRestoreSecurity;
                 pResult->eAfter = e;
@@ -700,9 +999,27 @@ SysError ReplaceInput(const Folder& folder, const FileInfo& info, FileHandle* pI
     return 0;
 }
 
-SysError RemoveWork(const Folder& folder) {
-    const FolderPath work(folder, kWorkName);
-    return Remove(work.Get()) ? 0 : LastError();
+void RemoveOwnFiles(const Folder& folder, FileHandle* pWork, FileHandle* pBackup, bool* pbWorkLeft,
+                    bool* pbBackupLeft) {
+    // Closed for the replacement, which then failed: the work file is the
+    // name this pass created and nobody else may (a "workfile.txt" there
+    // before is refused); the reservation was seen to by ReplaceInput.
+    if (!pWork->IsOpen()) {
+        const FolderPath work(folder, kWorkName);
+        *pbWorkLeft = !Remove(folder, work.Get(), IoFile::kWork);
+    }
+    // Still open: the handle is the proof that the file is this pass's own.
+    const struct {
+        FileHandle* pFile;
+        IoFile file;
+        bool* pbLeft;
+    } kOwn[] = {{pWork, IoFile::kWork, pbWorkLeft}, {pBackup, IoFile::kBackup, pbBackupLeft}};
+    for (const auto& own : kOwn) {
+        if (!own.pFile->IsOpen())
+            continue;
+        *own.pbLeft = DeleteHeld(H(*own.pFile), own.file) != 0;
+        (void)CloseFile(own.pFile);  // being removed: nothing to keep
+    }
 }
 
 bool IsExistsError(SysError e) {
@@ -740,15 +1057,9 @@ SysError QueryIdentity(const char* pszPath, FileIdentity* pId) {
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return LastError();
-    BY_HANDLE_FILE_INFORMATION bhfi;
-    const BOOL bOk = GetFileInformationByHandle(h, &bhfi);
-    const SysError e = bOk ? 0 : LastError();
+    const SysError e = IdOf(h, IoFile::kOther, pId);
     (void)CloseHandle(h);  // opened for no access: nothing to lose on close
-    if (e != 0)
-        return e;
-    pId->ullVolume = bhfi.dwVolumeSerialNumber;
-    pId->ullFile = (static_cast<uint64_t>(bhfi.nFileIndexHigh) << 32) | bhfi.nFileIndexLow;
-    return 0;
+    return e;
 }
 
 }  // namespace fs

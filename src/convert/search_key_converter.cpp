@@ -152,6 +152,9 @@ const char* sk::StepText(ConvertStep step) {
             return "the path names a device or pipe, not a file";
         case ConvertStep::kReadOnly:
             return "the file is read-only";
+        case ConvertStep::kMayNotReplace:
+            return "you may read the file but not replace or delete it here (the permissions of "
+                   "the file and its folder, or a protected folder)";
         case ConvertStep::kNotText:
             return "the file is not text: it starts as a ZIP file (such as .xlsx or .docx), an "
                    "older Office file, a PDF, UTF-16 or UTF-32 text, or a PNG, GIF or JPEG image";
@@ -264,43 +267,52 @@ int SearchKeyConverter::Convert(const char* pszPath) {
         return 0;
     if (info.bReadOnly)
         return Fail(ConvertStep::kReadOnly, 0);
+    if (info.bNoDelete)
+        return Fail(ConvertStep::kMayNotReplace, 0);
     char prefix[sk::kSignatureRoom];
     size_t cbPrefix = 0;
     if (!ReadPrefix(in, info, prefix, &cbPrefix))
         return 0;
 
     fs::FileHandle work;
-    if (fs::SysError e = fs::CreateWork(folder, in, info, &work)) {
-        return Fail(fs::IsExistsError(e) ? ConvertStep::kWorkFileExists : ConvertStep::kCreateWork,
-                    e);
-    }
-    if (WriteWorkFile(&in, prefix, cbPrefix, &work, info) && Replace(folder, &in, info))
+    fs::FileHandle backup;
+    if (fs::SysError e = fs::CreateWork(&folder, in, info, &work)) {
+        Fail(fs::IsExistsError(e) ? ConvertStep::kWorkFileExists : ConvertStep::kCreateWork, e);
+        if (!work.IsOpen())
+            return 0;  // nothing made: a "workfile.txt" there is somebody's
+    } else if (fs::SysError e = fs::ReserveBackup(&folder, in, info, &backup)) {
+        Fail(fs::IsExistsError(e) ? ConvertStep::kBackupExists : ConvertStep::kCreateWork, e);
+    } else if (WriteWorkFile(&in, prefix, cbPrefix, &work, info) &&
+               Replace(&folder, &in, &work, &backup, info)) {
         return 1;
-
-    // The one cleanup path: only the work file this pass created is removed.
-    if (work.IsOpen())
-        (void)fs::CloseFile(&work);  // already failing; its own error adds nothing
-    if (fs::RemoveWork(folder) != 0)
-        m_bWorkLeft = true;
+    }
+    // The one cleanup path: only the files this pass created are removed.
+    fs::RemoveOwnFiles(folder, &work, &backup, &m_bWorkLeft, &m_bBackupLeft);
     return 0;
 }
 
-int SearchKeyConverter::Replace(const fs::Folder& folder, fs::FileHandle* pIn,
-                                const fs::FileInfo& info) {
+int SearchKeyConverter::Replace(fs::Folder* pFolder, fs::FileHandle* pIn, fs::FileHandle* pWork,
+                                fs::FileHandle* pBackup, const fs::FileInfo& info) {
     // Right before the replacement: a write by another program since the
     // read must not be lost under the converted text.
     bool bSame = false;
-    if (fs::SysError e = fs::StillTheInput(folder, *pIn, info, &bSame))
+    if (fs::SysError e = fs::StillTheInput(*pFolder, *pIn, info, &bSame))
         return Fail(ConvertStep::kQueryInput, e);
     if (!bSame)
         return Fail(ConvertStep::kChanged, 0);
+    // The pass's own files were held until now, so that no other program
+    // could hold them when the replacement needs them.
+    if (fs::SysError e = fs::CloseFile(pWork))
+        return Fail(ConvertStep::kCloseWork, e);
 
     fs::Replaced r = {};
-    if (fs::SysError e = fs::ReplaceInput(folder, info, pIn, &r)) {
-        m_bBackupLeft = r.bBackupLeft;
-        m_bStranded = r.bStranded;
-        return Fail(r.bBackupTaken ? ConvertStep::kBackupExists : ConvertStep::kReplace, e);
-    }
+    const fs::SysError e = fs::ReplaceInput(pFolder, info, pIn, pBackup, &r);
+    m_bBackupLeft = r.bBackupLeft;
+    m_bStranded = r.bStranded;
+    if (e != 0)
+        return Fail(ConvertStep::kReplace, e);
+    if (r.bChanged)
+        return Fail(ConvertStep::kChanged, 0);
     switch (r.after) {
         case fs::After::kNone:
             break;
@@ -323,10 +335,12 @@ int SearchKeyConverter::Replace(const fs::Folder& folder, fs::FileHandle* pIn,
 
 int SearchKeyConverter::OpenPlainFile(const fs::Folder& folder, fs::FileHandle* pIn,
                                       fs::FileInfo* pInfo) {
-    if (fs::SysError e = fs::OpenInput(folder, pIn))
+    bool bNoDelete = false;
+    if (fs::SysError e = fs::OpenInput(folder, pIn, &bNoDelete))
         return Fail(fs::IsLinkError(e) ? ConvertStep::kIsLink : ConvertStep::kOpenInput, e);
     if (fs::SysError e = fs::QueryInput(folder, *pIn, pInfo))
         return Fail(ConvertStep::kQueryInput, e);
+    pInfo->bNoDelete = bNoDelete;
     if (pInfo->bDirectory)
         return Fail(ConvertStep::kIsFolder, 0);
     if (pInfo->bLink)
@@ -405,8 +419,6 @@ int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, const char* pPrefix, 
         return Fail(ConvertStep::kCopyAccess, e);
     if (fs::SysError e = fs::FlushToDisk(*pWork))
         return Fail(ConvertStep::kFlushWork, e);
-    if (fs::SysError e = fs::CloseFile(pWork))
-        return Fail(ConvertStep::kCloseWork, e);
     return 1;
 }
 

@@ -21,6 +21,7 @@ enum class ConvertStep {
     kHardLinks,
     kNotAFile,
     kReadOnly,
+    kMayNotReplace,
     kNotText,
     kOffline,
     kWorkFileExists,
@@ -123,8 +124,8 @@ private:
                    size_t* pcbPrefix);
     int WriteWorkFile(sk::fs::FileHandle* pIn, const char* pPrefix, size_t cbPrefix,
                       sk::fs::FileHandle* pWork, const sk::fs::FileInfo& info);
-    int Replace(const sk::fs::Folder& folder, sk::fs::FileHandle* pIn,
-                const sk::fs::FileInfo& info);
+    int Replace(sk::fs::Folder* pFolder, sk::fs::FileHandle* pIn, sk::fs::FileHandle* pWork,
+                sk::fs::FileHandle* pBackup, const sk::fs::FileInfo& info);
 
     char m_szLine[kLineRoom];
     sk::ConvertStep m_failStep;
