@@ -2,6 +2,7 @@
 // must answer 0, keep the cause, and leave the folder exactly as it was.
 // Built against the core compiled with the fault seam switched on.
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -610,6 +611,209 @@ TEST(FaultInjection, AReparsePointIsConvertedUnlessItNamesAnotherFile) {
         // Read through a second open, the link never opened again.
         const bool bLink = t.step == sk::ConvertStep::kIsLink;
         EXPECT_EQ(bLink ? 1 : 2, std::count(trace.begin(), trace.end(), IoOp::kOpen)) << t.pszWhat;
+    }
+}
+// ---- kinds of volume ----
+// How each kind of volume an office keeps files on answers the pass's
+// calls where that differs from Wine's view of a Linux folder, with the
+// source of each answer.
+
+const int kAccessDenied = 5, kSharing = 32, kInvalidParameter = 87;
+const unsigned long kPersistentAcls = 0x8, kReparsePoint = 0x400, kPinned = 0x80000,
+                    kCloudTag = 0x9000001A;
+
+int Answers(IoOp, sk::IoFile, VolumeState*) {
+    return 0;
+}
+
+// FAT32 and exFAT (memory sticks, SD cards): no reparse tag query
+// (FileAttributeTagInfo fails with ERROR_INVALID_PARAMETER: microsoft/STL
+// issue 233 and pull 2373, winfsp issue 661), no 128-bit id (FileIdInfo
+// is NTFS's and ReFS's), no ACLs (FILE_PERSISTENT_ACLS clear), and a file
+// index that is the position of the file's directory entry, which a rename
+// moves (BY_HANDLE_FILE_INFORMATION remarks).
+int FatAnswers(IoOp op, sk::IoFile, VolumeState*) {
+    return op == IoOp::kTag || op == IoOp::kFileId ? kInvalidParameter : 0;
+}
+void FatFacts(IoOp op, sk::IoFile, sk::FileFacts* p, VolumeState*) {
+    p->ulVolumeFlags &= ~kPersistentAcls;
+    if (op == IoOp::kFileId) {
+        const std::wstring name = FaultPlan::NameOf(p->ullIdLow);
+        if (!name.empty())
+            p->ullIdLow = std::hash<std::wstring>()(name) | 1;  // where the name is
+    }
+}
+
+// ReFS: the 64-bit file index is not unique; FileIdInfo holds the 128-bit id
+// (BY_HANDLE_FILE_INFORMATION remarks, FILE_ID_INFO).
+void RefsFacts(IoOp op, sk::IoFile, sk::FileFacts* p, VolumeState*) {
+    if (op == IoOp::kFileId && !p->b128)
+        p->ullIdLow = 0x5EF5;  // the same for every file
+}
+
+// A WebDAV drive (and some network and FUSE volumes): every file id is 0
+// (python/cpython issue 74665, winfsp/sshfs-win issue 349), no ACLs; the
+// redirector names an open file where it is now.
+void WebDavFacts(IoOp op, sk::IoFile, sk::FileFacts* p, VolumeState*) {
+    p->ulVolumeFlags &= ~kPersistentAcls;
+    if (op == IoOp::kFileId)
+        p->ullVolume = p->ullIdLow = p->ullIdHigh = 0;
+}
+
+// A OneDrive folder: the file is a cloud placeholder (a reparse point with
+// a cloud tag), pinned "always keep on this device" (file attribute
+// constants: FILE_ATTRIBUTE_PINNED).
+void OneDriveFacts(IoOp op, sk::IoFile file, sk::FileFacts* p, VolumeState* pState) {
+    if (op == IoOp::kQuery && file == sk::IoFile::kInput)
+        p->ulAttributes |= kReparsePoint | kPinned;
+    if (op == IoOp::kTag)
+        p->ulReparseTag = kCloudTag;
+    if (op == IoOp::kAccess)
+        pState->ulGivenAttr = p->ulAttributes;
+}
+
+// An SMB share or NAS box that grants write but not WRITE_DAC: ReplaceFile
+// without REPLACEFILE_IGNORE_ACL_ERRORS fails with "access denied"
+// (ReplaceFileW), and so does opening the file for WRITE_DAC.
+int ShareAnswers(IoOp op, sk::IoFile file, VolumeState* pState) {
+    if (op == IoOp::kReplaceIgnoringAcl)
+        pState->bArmed = true;  // the next open of the input asks for WRITE_DAC
+    if (op == IoOp::kOpen && file == sk::IoFile::kInput && pState->bArmed) {
+        pState->bArmed = false;
+        return kAccessDenied;
+    }
+    return op == IoOp::kReplace ? kAccessDenied : 0;
+}
+
+// A folder where this user may create files but not delete them (the
+// ReplaceFile remarks; Controlled Folder Access answers alike): asking for
+// the delete right is denied, every time.
+int NoDeleteAnswers(IoOp op, sk::IoFile file, VolumeState* pState) {
+    if (op == IoOp::kOpen && file == sk::IoFile::kInput && !pState->bArmed) {
+        pState->bArmed = true;  // the open that asks for it; reading is allowed
+        return kAccessDenied;
+    }
+    return op == IoOp::kRemove || op == IoOp::kReplace ? kAccessDenied : 0;
+}
+
+// A scanner that opens each new or changed file in turn, sharing read and
+// write but not delete, and holds it 1.5 s: the input when the pass starts;
+// workfile.txt the moment it is let go, and then workfile.bak, a rename
+// over which is denied while it is open (WINDOWS-NOTES: programs that hold
+// files for a moment; DeleteFileW, ReplaceFileW).
+int ScannerAnswers(IoOp op, sk::IoFile file, VolumeState* pState) {
+    const unsigned long kHoldMs = 1500;
+    if (op == IoOp::kOpen && file == sk::IoFile::kInput)
+        return pState->ulNowMs < kHoldMs ? kSharing : 0;
+    if (op != IoOp::kReplace && op != IoOp::kReplaceIgnoringAcl)
+        return 0;
+    if (pState->ulMarkMs == 0)
+        pState->ulMarkMs = pState->ulNowMs + 1;
+    const unsigned long ulHeldMs = pState->ulNowMs + 1 - pState->ulMarkMs;
+    return ulHeldMs < kHoldMs ? kSharing : ulHeldMs < 2 * kHoldMs ? kAccessDenied : 0;
+}
+
+const Volume kVolumes[] = {
+    {"NTFS", Answers, nullptr, false},
+    {"FAT32 or exFAT", FatAnswers, FatFacts, false},
+    {"ReFS", Answers, RefsFacts, false},
+    {"WebDAV", Answers, WebDavFacts, true},
+    {"OneDrive, pinned", Answers, OneDriveFacts, false},
+    {"share without WRITE_DAC", ShareAnswers, nullptr, false},
+    {"may create, not delete", NoDeleteAnswers, nullptr, false},
+    {"scanner holding 1.5 s", ScannerAnswers, nullptr, false},
+};
+
+// The same few situations on every kind of volume: each converts, or fails
+// for its reason with the folder as it was found, within the waits of one pass.
+TEST(FaultInjection, EveryKindOfVolumeConvertsOrRefusesForItsReason) {
+    const string original = "a,\r\nb,1\r\n";
+    const string converted = "a,100\r\nb,1\r\n";
+    const string late = "late,\r\n";
+    const int kDiskFull = 112, kOldFileAside = 1177;
+    using Folder = std::map<string, string>;
+    const struct {
+        const char* pszWhat;
+        int nError;  // the replacement's first try fails with it; 0: none
+        int cTimes;
+        bool bSwap;  // another program gives the name to its own file then
+        sk::ConvertStep step;
+        Folder after;
+    } kSituations[] = {
+        {"a plain conversion", 0, 0, false, sk::ConvertStep::kNone, {{"in.csv", converted}}},
+        {"the old file left aside, then all made again",
+         kOldFileAside,
+         1,
+         false,
+         sk::ConvertStep::kNone,
+         {{"in.csv", converted}}},
+        {"a replacement that cannot be made",
+         kDiskFull,
+         1,
+         false,
+         sk::ConvertStep::kReplace,
+         {{"in.csv", original}}},
+        {"the name given to another file at the last moment",
+         0,
+         0,
+         true,
+         sk::ConvertStep::kChanged,
+         {{"in.csv", late}, {"old.csv", original}}},
+    };
+    for (const Volume& v : kVolumes) {
+        const bool bRefused = v.pfnFault == NoDeleteAnswers;
+        for (const auto& sit : kSituations) {
+            const string what = string(v.pszName) + ", " + sit.pszWhat;
+            int nReplace = 0;  // the replacement's first try on this volume
+            {
+                TempFolder dir;
+                WriteBytes(dir / "in.csv", original);
+                FaultPlan::Reset();
+                FaultPlan::SetVolume(&v, dir.Path());
+                SearchKeyConverter conv;
+                conv.Convert((dir / "in.csv").c_str());
+                const std::vector<IoOp> trace = FaultPlan::Trace();
+                const auto it = std::find_if(trace.begin(), trace.end(), [](IoOp op) {
+                    return op == IoOp::kReplace || op == IoOp::kReplaceIgnoringAcl;
+                });
+                nReplace = static_cast<int>(it - trace.begin()) + 1;
+            }
+            TempFolder dir;
+            WriteBytes(dir / "in.csv", original);
+            FaultPlan::Reset();
+            FaultPlan::SetVolume(&v, dir.Path());
+            if (sit.nError != 0)
+                FaultPlan::FailCall(nReplace, sit.nError, sit.cTimes);
+            if (sit.bSwap) {
+                FaultPlan::AtCall(nReplace, [&] {
+                    ASSERT_EQ(0, std::rename((dir / "in.csv").c_str(), (dir / "old.csv").c_str()));
+                    WriteBytes(dir / "in.csv", late);
+                });
+            }
+            SearchKeyConverter conv;
+            const int nResult = conv.Convert((dir / "in.csv").c_str());
+            const VolumeState state = FaultPlan::State();
+            const std::vector<IoOp> trace = FaultPlan::Trace();
+            FaultPlan::Reset();
+            const sk::ConvertStep step = bRefused ? sk::ConvertStep::kMayNotReplace : sit.step;
+            EXPECT_EQ(step == sk::ConvertStep::kNone, nResult == 1) << what;
+            EXPECT_EQ(step, conv.FailedStep()) << what << ", error " << conv.FailedError();
+            EXPECT_EQ(sk::ConvertStep::kNone, conv.WarningStep()) << what;
+            EXPECT_FALSE(conv.WorkFileLeft() || conv.BackupLeft() || conv.OriginalStranded())
+                << what;
+            EXPECT_TRUE((bRefused ? Folder{{"in.csv", original}} : sit.after) == dir.Snapshot())
+                << what << ": the folder is not as expected";
+            // Waiting never cures a lasting refusal, and never freezes the
+            // window long enough to be called "not responding".
+            EXPECT_LT(state.ulNowMs, 5000u) << what;
+            if (bRefused) {
+                EXPECT_EQ(0u, state.ulNowMs) << what;
+                EXPECT_EQ(0, std::count(trace.begin(), trace.end(), IoOp::kCreate)) << what;
+            }
+            if (v.pfnFacts == OneDriveFacts && nResult == 1) {
+                EXPECT_NE(0u, state.ulGivenAttr & kPinned) << what << ": the pin was not kept";
+            }
+        }
     }
 }
 #endif

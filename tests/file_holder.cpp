@@ -1,9 +1,10 @@
 // Behaves like the programs that sit on an office PC's folders (an indexer,
 // a virus scanner, a sync client): whenever a file in FOLDER appears or
 // changes, it opens it for reading, sharing read and write but not delete,
-// and holds it for HOLD_MS. Every file present at its start counts as new;
-// once each of those is held, it creates READY_FILE. It stops when STOP_FILE
-// exists and prints how many holds it made and on which names.
+// and holds it for HOLD_MS, one file at a time, the others in turn. Every
+// file present at its start counts as new; once each of those is held, it
+// creates READY_FILE. It stops when STOP_FILE exists and prints how many
+// holds it made and on which names.
 //
 //   file_holder FOLDER HOLD_MS READY_FILE STOP_FILE
 #include <windows.h>
@@ -16,7 +17,7 @@
 namespace {
 
 const DWORD kPollMs = 2;
-const int kMaxHeld = 64;
+const int kMaxHeld = 1;  // one file at a time, as a scanner goes through them
 
 // What tells a changed file from the one already held.
 struct FileState {

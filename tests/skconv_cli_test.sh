@@ -25,6 +25,7 @@ held() {
   kill "$pid" 2>/dev/null
   wait "$pid" || hs=$?
   [ "$hs" = 0 ] || echo "the holder ended with $hs"
+  rm -f ../holder.ready ../holder.stop
   return "$s"
 }
 if [[ ${run[-1]} == *.exe ]]; then platform=win; else platform=posix; fi
@@ -84,7 +85,8 @@ rows=(
   win 1 'sk --check d.csv' 'd.csv: キー番号が付く行: 2 (1, 3)' ''
   win 1 'sk --check b.xlsx' '失敗しました: b.xlsx: ファイルはテキストではありません。始まりが ZIP *' ''
   win 0 'held 100 sk e.csv' $'変換しました: e.csv\nheld *' 'e.csv'
-  win 0 'held 1500 sk e.csv' $'変換しました: e.csv\nheld *' 'e.csv'
+  win 0 'cd sub && held 1500 sk f.txt' $'変換しました: f.txt\nheld *' 'sub/f.txt'
+  win 1 'cd sub && chmod a-w f.txt && held 1500 sk f.txt' $'失敗しました: f.txt: ファイルは読み取り専用です\nheld *' ''
   win 1 'ln -s e.csv link.csv; sk link.csv; s=$?; [ -L link.csv ] && [ "$(readlink link.csv)" = e.csv ] || echo "link.csv changed"; exit $s' '失敗しました: link.csv: パスはリンク *' ''
 )
 

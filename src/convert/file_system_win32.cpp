@@ -77,7 +77,7 @@ DWORD IoSize(size_t cb) {
 // Windows calls a window that has not for 5 s "not responding".
 const DWORD kFirstWaits[] = {10, 20, 40, 80};
 const DWORD kLongestWait = 100;
-const unsigned long kPassWaitMs = 4500;
+const unsigned long kPassWaitMs = 4900;
 // Opening the input: another program that holds it longer than a scanner
 // does (a workbook open in Excel) will not let go soon.
 const unsigned long kOpenWaitMs = 2000;
@@ -239,13 +239,21 @@ SysError OpenInput(const Folder& folder, FileHandle* pFile, bool* pbNoDelete) {
     const DWORD dwFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
     *pbNoDelete = false;
     HANDLE h = INVALID_HANDLE_VALUE;
-    if (!Retried(
-            folder,
-            [&] {
-                h = OpenForPass(folder.m_wszInput, GENERIC_READ | DELETE, dwFlags);
-                return h != INVALID_HANDLE_VALUE;
-            },
-            HeldByAnother, kOpenWaitMs)) {
+    // A read-only file or a folder is refused once looked at: asking it for
+    // the delete right would only meet another program's hold, and wait.
+    const DWORD dwAttr = GetFileAttributesW(folder.m_wszInput);
+    if (dwAttr != INVALID_FILE_ATTRIBUTES &&
+        (dwAttr & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        h = OpenForPass(folder.m_wszInput, GENERIC_READ, dwFlags);
+        if (h == INVALID_HANDLE_VALUE)
+            return LastError();
+    } else if (!Retried(
+                   folder,
+                   [&] {
+                       h = OpenForPass(folder.m_wszInput, GENERIC_READ | DELETE, dwFlags);
+                       return h != INVALID_HANDLE_VALUE;
+                   },
+                   HeldByAnother, kOpenWaitMs)) {
         // Denied the delete right (not the file's nor the folder's entries
         // allow it, or a protected folder), which no waiting brings: told
         // once the file has been looked at, as it may be no file at all.
@@ -277,10 +285,10 @@ uint64_t Index(const BY_HANDLE_FILE_INFORMATION& bhfi) {
 // system has the query (Windows 8 and later), as the 64-bit index of ReFS
 // is not unique; else, or where the volume does not answer it (FAT), the
 // 64-bit index. WebDAV drives and some network volumes answer 0: unknown.
-SysError IdOf(HANDLE h, IoFile file, FileIdentity* pId) {
+SysError IdOf(HANDLE h, IoFile file, FileIdentity* pId, bool bSeam = true) {
     FileFacts facts = {};
     FILE_ID_INFO fid;
-    if (!Faulted(IoOp::kFileId, file) &&
+    if (!(bSeam && Faulted(IoOp::kFileId, file)) &&
         GetFileInformationByHandleEx(h, FileIdInfo, &fid, sizeof fid)) {
         std::memcpy(&facts.ullIdLow, fid.FileId.Identifier, 8);
         std::memcpy(&facts.ullIdHigh, fid.FileId.Identifier + 8, 8);
@@ -291,12 +299,13 @@ SysError IdOf(HANDLE h, IoFile file, FileIdentity* pId) {
         if (e != ERROR_INVALID_PARAMETER && e != ERROR_NOT_SUPPORTED && e != ERROR_INVALID_FUNCTION)
             return LastError();  // not "no such query here"
         BY_HANDLE_FILE_INFORMATION bhfi;
-        if (Faulted(IoOp::kQuery, file) || !GetFileInformationByHandle(h, &bhfi))
+        if ((bSeam && Faulted(IoOp::kQuery, file)) || !GetFileInformationByHandle(h, &bhfi))
             return LastError();
         facts.ullVolume = bhfi.dwVolumeSerialNumber;
         facts.ullIdLow = Index(bhfi);
     }
-    InjectedFacts(IoOp::kFileId, file, &facts);
+    if (bSeam)
+        InjectedFacts(IoOp::kFileId, file, &facts);
     pId->ullVolume = facts.ullVolume;
     pId->ullFile = facts.ullIdLow;
     pId->ullFileHigh = facts.ullIdHigh;
@@ -905,6 +914,39 @@ SysError Reserve(Folder* pFolder, const FileHandle& input, const FileInfo& info,
     return e;
 }
 
+// Between two tries of the replacement the pass takes its own files again,
+// with no sharing, where no other program holds them now: a scanner that
+// waits for one of them then cannot take it meanwhile, only in the moment
+// of the next try. Only ever a help: a file that cannot be taken, or not
+// proven the pass's own, is simply not held.
+class OwnFilesHeld {
+public:
+    OwnFilesHeld() : m_cHeld(0) {}
+    ~OwnFilesHeld() { LetGo(); }
+    OwnFilesHeld(const OwnFilesHeld&) = delete;
+    OwnFilesHeld& operator=(const OwnFilesHeld&) = delete;
+
+    void Take(const wchar_t* pszPath, const FileIdentity& id) {
+        const HANDLE h =
+            CreateFileW(pszPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        FileIdentity now = {};
+        if (h != INVALID_HANDLE_VALUE && IdOf(h, IoFile::kOther, &now, false) == 0 &&
+            SameFileHere(now, id))
+            m_ah[m_cHeld++] = h;
+        else if (h != INVALID_HANDLE_VALUE)
+            (void)CloseHandle(h);  // read only: nothing to lose
+    }
+    void LetGo() {
+        while (m_cHeld > 0)
+            (void)CloseHandle(m_ah[--m_cHeld]);  // read only: nothing to lose
+    }
+
+private:
+    HANDLE m_ah[2];
+    int m_cHeld;
+};
+
 }  // namespace
 
 SysError ReplaceInput(Folder* pFolder, const FileInfo& info, FileHandle* pInput,
@@ -927,7 +969,9 @@ SysError ReplaceInput(Folder* pFolder, const FileInfo& info, FileHandle* pInput,
     // not grant: the work file already has that DACL, so its errors may be
     // ignored.
     DWORD dwFlags = 0;
+    OwnFilesHeld held;
     for (int iTry = 0;; ++iTry) {
+        held.LetGo();
         if (Replace(input.Get(), work.Get(), backup.Get(), dwFlags))
             break;
         const DWORD e = GetLastError();
@@ -947,8 +991,14 @@ SysError ReplaceInput(Folder* pFolder, const FileInfo& info, FileHandle* pInput,
         }
         if ((HeldOrPending(e) || e == ERROR_UNABLE_TO_REMOVE_REPLACED ||
              e == ERROR_UNABLE_TO_MOVE_REPLACEMENT) &&
-            WaitForAnother(*pFolder, iTry, kPassWaitMs))
-            continue;  // both names kept: the same files, a moment later
+            folder.m_ulWaitedMs < kPassWaitMs) {
+            // Both names kept: the same files, a moment later.
+            held.Take(work.Get(), folder.m_work);
+            held.Take(backup.Get(), folder.m_reserved);
+            if (WaitForAnother(*pFolder, iTry, kPassWaitMs))
+                continue;
+        }
+        held.LetGo();
         // Both names kept, says the documentation, and the reservation
         // under the backup name; which file is there decides.
         PutBack(*pFolder, H(*pInput), input, backup, false, pResult);
