@@ -19,11 +19,11 @@ net_todo="try again later"
 # stderr is a log nobody watches.
 net_tell_fd=
 
-# The first failed fetch in the output file $1, as '"ANSWER" for WHERE', or
-# nothing when the output shows none.
+# The first failed fetch in the output file $1, as 'WHAT from MIRROR:
+# "ANSWER"', or nothing when the output shows none.
 net_fetch_failure() {
   local line url answer
-  line=$(grep -m1 -E "^[EW]: (Failed to fetch |Couldn't download|Failed getting release|Invalid Release file|Couldn't retrieve)" "$1") ||
+  line=$(grep -m1 -E "^[EW]: (Failed to fetch |Couldn't download|Failed getting release|Invalid Release file|Couldn't retrieve)|^W: [^ ]+ was corrupt$" "$1") ||
     return 0
   if [[ $line =~ Failed\ to\ fetch\ ([^ ]+)\ +(.*) ]]; then
     url=${BASH_REMATCH[1]}
@@ -31,14 +31,19 @@ net_fetch_failure() {
   else # debootstrap names the file inside its message
     url=$(grep -o -m1 -E 'https?://[^ ]+' <<<"$line") || true
     answer=${line#?: }
+    if [ -n "$url" ]; then
+      answer=${answer/"$url"/}
+      answer=${answer# }
+      answer=${answer% }
+    fi
   fi
-  answer=${answer% \[IP: *}
+  answer=\"${answer% \[IP: *}\"
   if [[ $url =~ ^(.*)/dists/([^/]+)/(.*)$ ]]; then
-    echo "\"$answer\" for ${BASH_REMATCH[2]} (${BASH_REMATCH[3]%%/by-hash/*}) at ${BASH_REMATCH[1]}"
+    echo "${BASH_REMATCH[2]} (${BASH_REMATCH[3]%%/by-hash/*}) from ${BASH_REMATCH[1]}: $answer"
   elif [[ $url =~ ^(.*)/pool/.*/([^/]+)$ ]]; then
-    echo "\"$answer\" for ${BASH_REMATCH[2]} at ${BASH_REMATCH[1]}"
+    echo "${BASH_REMATCH[2]} from ${BASH_REMATCH[1]}: $answer"
   else
-    echo "\"$answer\"${url:+ for $url}"
+    echo "from ${url:-the mirror}: $answer"
   fi
 }
 
@@ -63,11 +68,11 @@ net_step() {
       break
     fi
     if [ "$try" -ge "$tries" ]; then
-      net_cause="$label: the mirror answered $fetch, on $tries tries over $((SECONDS - start)) s; $net_todo"
+      net_cause="$label could not fetch $fetch, on $tries tries over $((SECONDS - start)) s; $net_todo"
       break
     fi
     try=$((try + 1))
-    note="$net_who: $label: the mirror answered $fetch; trying again in $pause s (try $try of $tries)"
+    note="$net_who: $label could not fetch $fetch; trying again in $pause s (try $try of $tries)"
     echo "$note" >&2
     [ -z "$net_tell_fd" ] || echo "$note" >&"$net_tell_fd"
     sleep "$pause"
