@@ -14,12 +14,19 @@
 # in a mount namespace of this run only; the binfmt entry is removed afterwards.
 #
 # The root is built once per machine, atomically, into $SEARCHKEY_RUN32_ROOT
-# (default /var/cache/searchkey/run32-root) and reused while its stamp matches.
+# (default /var/cache/searchkey/run32-root) and reused while its stamp matches,
+# from the host's Debian mirror or $SEARCHKEY_RUN32_MIRROR; each step that
+# fetches is tried again when the mirror fails (scripts/lib/net.sh).
 # Exit code: the command's; 77 when this machine cannot run the 32-bit build,
-# with the reason on a line "run32: SKIPPED: ...".
+# with the reason and what to do on a line "run32: SKIPPED: ..."; when the
+# root cannot be built, 1 with a line "run32: FAILED: ...".
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 project=$(cd "$here/../.." && pwd)
+# shellcheck source-path=SCRIPTDIR source=../../scripts/lib/net.sh
+. "$project/scripts/lib/net.sh"
+net_who=run32
+net_todo="try again later (a mirror mid-sync settles within the hour), or build from another Debian mirror: SEARCHKEY_RUN32_MIRROR=http://MIRROR/debian"
 root=${SEARCHKEY_RUN32_ROOT:-/var/cache/searchkey/run32-root}
 packages="wine wine32 wine64 xvfb locales fonts-ipafont-gothic fonts-wine cmake"
 # What a usable root holds; any change here makes the next run build a new one.
@@ -38,8 +45,8 @@ note() { echo "run32: $*" >&2; }
 
 # The Debian mirror the host itself uses, so a machine behind its own mirror works.
 host_mirror() {
-  local m=
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+  local m=${SEARCHKEY_RUN32_MIRROR:-}
+  if [ -z "$m" ] && [ -f /etc/apt/sources.list.d/debian.sources ]; then
     m=$(awk '/^URIs:/ && $2 !~ /security/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources)
   fi
   if [ -z "$m" ] && [ -f /etc/apt/sources.list ]; then
@@ -48,49 +55,72 @@ host_mirror() {
   echo "${m:-http://deb.debian.org/debian}"
 }
 
+# A new try starts from an empty folder: debootstrap does not resume.
+bootstrap() {
+  local m
+  awk -v d="$1/" 'index($2, d) == 1 { print $2 }' /proc/self/mounts | sort -r |
+    while read -r m; do umount -l "$m"; done
+  rm -rf --one-file-system "$1" &&
+    debootstrap --variant=minbase --arch=amd64 bookworm "$1" "$2"
+}
+
+# Tried again after a failed fetch, the update also finds a pool that moved.
+root_packages() {
+  # shellcheck disable=SC2086
+  "${in[@]}" apt-get update -q --error-on=any &&
+    "${in[@]}" apt-get install -y -q $packages &&
+    "${in[@]}" apt-get install -y -q -t bookworm-backports qemu-user-static
+}
+
 # Inside a private mount namespace: debootstrap and the packages into $1.
 build_root() {
   local new=$1 mirror=$2
+  net_tell_fd=3
+  net_step debootstrap bootstrap "$new" "$mirror" || { echo "run32: FAILED: $net_cause" >&2; return 1; }
   set -e
-  debootstrap --variant=minbase --arch=amd64 bookworm "$new" "$mirror"
   mount -t proc proc "$new/proc"
   mount --rbind /dev "$new/dev"
   cp /etc/resolv.conf "$new/etc/resolv.conf" 2>/dev/null || true
   printf '#!/bin/sh\nexit 101\n' >"$new/usr/sbin/policy-rc.d"  # no services start in the root
   chmod 755 "$new/usr/sbin/policy-rc.d"
+  # Only the suites the packages come from: each further suite is one more
+  # index a mirror mid-sync can fail on. bookworm is complete by itself (the
+  # root runs the project's tests and nothing else, so it does without the
+  # security and stable updates); backports gives qemu-user-static alone.
   cat >"$new/etc/apt/sources.list" <<EOF
 deb $mirror bookworm main
-deb $mirror bookworm-updates main
-deb $mirror bookworm-backports main
-deb http://deb.debian.org/debian-security bookworm-security main
+deb [arch=amd64] $mirror bookworm-backports main
 EOF
-  local in=(chroot "$new" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root DEBIAN_FRONTEND=noninteractive)
+  in=(chroot "$new" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root DEBIAN_FRONTEND=noninteractive)
   "${in[@]}" dpkg --add-architecture i386
-  "${in[@]}" apt-get update -q
-  # shellcheck disable=SC2086
-  "${in[@]}" apt-get install -y -q $packages
-  "${in[@]}" apt-get install -y -q -t bookworm-backports qemu-user-static
+  net_step "apt-get in the root" root_packages || { echo "run32: FAILED: $net_cause" >&2; return 1; }
   sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' "$new/etc/locale.gen"
   "${in[@]}" locale-gen
   "${in[@]}" apt-get clean
-  [ -e "$new$qemu" ] || { echo "the root has no $qemu" >&2; return 1; }
+  [ -e "$new$qemu" ] || { echo "run32: FAILED: the root has no $qemu after installing qemu-user-static" >&2; return 1; }
   {
     echo "$stamp_line"
     "${in[@]}" dpkg-query -W -f='${Package}:${Architecture} ${Version}\n' wine32 wine64 qemu-user-static
   } >"$new/.searchkey-run32-stamp"
 }
 
+# Inside a private mount namespace: binfmt_misc mounted and enabled.
+binfmt_ready() {
+  if [ ! -e "$bm/register" ]; then
+    mount -t binfmt_misc binfmt_misc "$bm" 2>/dev/null ||
+      skip "binfmt_misc is not mounted and cannot be mounted (kernel without CONFIG_BINFMT_MISC?); run on a kernel with it, in a container allowed to mount (docker run --privileged)"
+  else
+    note "binfmt_misc already mounted"
+  fi
+  [ "$(cat "$bm/status" 2>/dev/null)" = enabled ] ||
+    skip "binfmt_misc is disabled on this machine ($bm/status); enable it: echo 1 >$bm/status"
+}
+
 # Inside a private mount namespace: register the emulator, mount, run.
 run_inside() {
   local limit=$1
   shift
-  if [ ! -e "$bm/register" ]; then
-    mount -t binfmt_misc binfmt_misc "$bm" 2>/dev/null ||
-      skip "binfmt_misc is not mounted and cannot be mounted (kernel without CONFIG_BINFMT_MISC?)"
-  else
-    note "binfmt_misc already mounted"
-  fi
-  [ "$(cat "$bm/status" 2>/dev/null)" = enabled ] || skip "binfmt_misc is disabled on this machine ($bm/status)"
+  binfmt_ready
 
   local e name pid
   for e in "$bm"/*; do
@@ -114,13 +144,14 @@ run_inside() {
   trap 'exit 130' INT TERM  # so that the entry goes on these too
   # F: the kernel opens the interpreter now, so it also works inside the chroot.
   printf ':%s:M::%s:%s:%s:POCF' "$entry" "$i386_magic" "$i386_mask" "$root$qemu" >"$bm/register" ||
-    skip "could not register $entry in binfmt_misc"
+    skip "could not register $entry in binfmt_misc; run where binfmt_misc takes new entries (as root, docker run --privileged)"
 
   mount -t proc proc "$root/proc" &&
     mount --rbind /dev "$root/dev" &&
     mount --bind /tmp "$root/tmp" &&
     mkdir -p "$root$project" &&
-    mount --bind "$project" "$root$project" || skip "could not mount proc, /dev, /tmp or $project in $root"
+    mount --bind "$project" "$root$project" ||
+    skip "could not mount proc, /dev, /tmp or $project in $root; run with the right to mount (docker run --privileged)"
 
   local work
   work=$(mktemp -d /tmp/searchkey-run32.XXXXXX)
@@ -137,6 +168,7 @@ run_inside() {
 
 case ${1:-} in
   __build) shift; build_root "$@"; exit ;;
+  __check) binfmt_ready; exit ;;
   __run) shift; run_inside "$@"; exit ;;
 esac
 
@@ -155,7 +187,9 @@ case $PWD/ in
   *) echo "run32: run from inside $project or /tmp: nothing else is seen in the root" >&2; exit 2 ;;
 esac
 
-mkdir -p "$(dirname "$root")" || skip "cannot create $(dirname "$root")"
+# Found out before a root is built for nothing.
+unshare --mount --propagation private -- bash "$0" __check || exit
+mkdir -p "$(dirname "$root")" || skip "cannot create $(dirname "$root"); set SEARCHKEY_RUN32_ROOT to a folder of your own"
 exec 9>"$root.lock"
 flock 9  # one builder at a time; a second run waits and then reuses
 if [ "$(head -1 "$root/.searchkey-run32-stamp" 2>/dev/null)" = "$stamp_line" ]; then
@@ -164,18 +198,21 @@ else
   mirror=$(host_mirror)
   note "building $root from $mirror (once per machine, a few minutes)"
   probe=$(mktemp)
-  timeout 60 /usr/lib/apt/apt-helper download-file "$mirror/dists/bookworm/Release" "$probe" >/dev/null 2>&1
+  net_todo="connect this machine to the network, or point SEARCHKEY_RUN32_MIRROR at a Debian mirror it reaches" \
+    net_step apt-helper timeout 60 /usr/lib/apt/apt-helper download-file "$mirror/dists/bookworm/Release" "$probe" >/dev/null
   probe_rc=$?
   rm -f "$probe"
-  [ $probe_rc -eq 0 ] || skip "the root is not built yet and $mirror cannot be reached (no network?)"
+  [ $probe_rc -eq 0 ] || skip "the root is not built yet and its mirror cannot be reached: $net_cause"
   new=$root.new.$$
   log=$root.build.log
   rm -rf --one-file-system "$root".new.*
   start=$SECONDS
-  if ! unshare --mount --propagation private -- bash "$0" __build "$new" "$mirror" >"$log" 2>&1; then
-    tail -15 "$log" >&2
+  # The build's output goes to the log; notes on a retry (fd 3) are shown too.
+  if ! unshare --mount --propagation private -- bash "$0" __build "$new" "$mirror" 3>&2 >"$log" 2>&1; then
+    grep -v '^run32: FAILED: ' "$log" | tail -15 >&2
     rm -rf --one-file-system "$new"
-    echo "run32: building the root failed (log: $log)" >&2
+    cause=$(sed -n 's/^run32: FAILED: //p' "$log" | tail -1)
+    echo "run32: FAILED: building the root: ${cause:-it stopped; the lines above say why} (log: $log)" >&2
     exit 1
   fi
   if [ -e "$root" ]; then
