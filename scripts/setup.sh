@@ -16,6 +16,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb x11-apps imagemagick locales fonts-ipafont-gothic fonts-wine
   debootstrap zip strace
+  fusefat exfat-fuse ntfs-3g dosfstools exfatprogs xfsprogs btrfs-progs
 )
 
 missing=()

@@ -55,6 +55,10 @@ part wine "Windows tests under Wine (x86_64 build of the same sources)"
 tests/wine/with_wine.sh --timeout 1200 ctest --test-dir build/win-x86_64 --output-on-failure
 grep -h -E '^fault injection:' build/win-x86_64/Testing/Temporary/LastTest.log || true
 
+part volumes "both builds on real volumes: FAT32, exFAT, NTFS, XFS, Btrfs (tests/volumes)"
+bash tests/volumes/run.sh build/native/skconv build/win-x86_64/skconv.exe | tee build/volumes.log
+volumes_note=$(sed -n 's/^volumes mounted: //p' build/volumes.log)
+
 part zip "the download from the Release build: the ZIP's files and names, both 32-bit programs as files (subsystem, imports, debug sections, version, manifest)"
 rm -f build/win-i686/searchkey-*-win32.zip
 cmake --build build/win-i686 --target package
@@ -95,4 +99,4 @@ esac
 part end
 printf -v times '%s, ' "${part_times[@]}"
 echo "== times: ${times%, }"
-echo "== all tests passed; $run32_note"
+echo "== all tests passed; volumes mounted: $volumes_note; $run32_note"

@@ -11,6 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
 #include "fault_plan.h"
 #include "search_key_converter.h"
 #include "temp_folder.h"
@@ -165,13 +171,24 @@ int RealError(IoOp op) {
     return 0;
 }
 
+// What a volume that holds no permissions or attributes answers for setting
+// them: Wine on FAT through FUSE, and Linux's FUSE FAT itself.
+#if defined(_WIN32)
+const int kUnsupported = 31;  // ERROR_GEN_FAILURE
+#else
+const int kUnsupported = ENOSYS;
+#endif
+
 // Every error a call is made to fail with: one, but for ReplaceFile, each of
-// whose documented failures leaves the files in another state.
+// whose documented failures leaves the files in another state, and for
+// setting the permissions or attributes, which may also be "not supported".
 std::vector<int> RealErrors(IoOp op) {
 #if defined(_WIN32)
     if (op == IoOp::kReplace)
         return {RealError(op), 1175, 1176, 1177};  // cannot remove replaced, move replacement (2)
 #endif
+    if (op == IoOp::kAccess)
+        return {RealError(op), kUnsupported};
     return {RealError(op)};
 }
 
@@ -417,6 +434,56 @@ TEST(FaultInjection, AChangeByAnotherProgramDuringThePassIsNotLost) {
         if (c.pfnChange != kChanges[0].pfnChange)
             expected = {{"in.csv", "late,\r\n"}, {"old.csv", original}};
         EXPECT_TRUE(expected == again.Snapshot()) << c.pszWhat;
+    }
+}
+
+// Gives a file permissions (attributes on Windows) that a new file lacks.
+void GiveAccess(const string& path) {
+#if defined(_WIN32)
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+#else
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0640));
+#endif
+}
+
+// "Not supported" for giving the work file the input's permissions or
+// attributes loses nothing when the work file shows them all the same (given
+// here by another hand as the call fails); otherwise, or for another error,
+// the pass fails and leaves the file as it was.
+TEST(FaultInjection, NotSupportedIsNoFailureWhereTheWorkFileShowsTheInputsAccess) {
+    const struct {
+        int nError;
+        bool bShown;
+        int nResult;
+    } kCases[] = {
+        {kUnsupported, true, 1}, {kUnsupported, false, 0}, {RealError(IoOp::kAccess), true, 0}};
+    int nAt = 0;  // the call that sets them, in a clean pass
+    {
+        TempFolder dir;
+        WriteBytes(dir / "in.csv", "a,\r\n");
+        GiveAccess(dir / "in.csv");
+        PassRun run;
+        Convert(dir / "in.csv", {}, &run);
+        nAt = static_cast<int>(std::find(run.trace.begin(), run.trace.end(), IoOp::kAccess) -
+                               run.trace.begin()) +
+              1;
+        ASSERT_LE(nAt, static_cast<int>(run.trace.size()));
+    }
+    for (const auto& c : kCases) {
+        TempFolder dir;
+        WriteBytes(dir / "in.csv", "a,\r\n");
+        GiveAccess(dir / "in.csv");
+        FaultPlan::Reset();
+        FaultPlan::AtCall(nAt, [&] {
+            if (c.bShown)
+                GiveAccess(dir / "workfile.txt");
+        });
+        FaultPlan::FailCall(nAt, c.nError);
+        SearchKeyConverter conv;
+        EXPECT_EQ(c.nResult, conv.Convert((dir / "in.csv").c_str())) << c.nError << c.bShown;
+        FaultPlan::Reset();
+        const std::map<string, string> expected = {{"in.csv", c.nResult ? "a,100\r\n" : "a,\r\n"}};
+        EXPECT_TRUE(expected == dir.Snapshot()) << c.nError << c.bShown;
     }
 }
 

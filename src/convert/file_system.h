@@ -136,8 +136,8 @@ SysError StartWriteBack(const FileHandle& file, uint64_t ullOffset, uint64_t ull
 SysError CloseFile(FileHandle* pFile);
 // Gives the work file, still open, what the input carries besides its text:
 // owner, permissions and extended attributes (with the ACLs among them) on
-// POSIX; attributes and creation time on Windows, whose security the work
-// file was created with.
+// POSIX; attributes on Windows, whose security the work file was created
+// with. Sets only what the work file does not show already.
 SysError CopyAccess(const FileHandle& input, const FileHandle& work, const FileInfo& info);
 // Whether the input's name still names the file that was read, unchanged.
 SysError StillTheInput(const Folder& folder, const FileHandle& input, const FileInfo& info,

@@ -227,23 +227,55 @@ SysError CopyExtendedAttributes(int fdFrom, int fdTo) {
     return 0;
 }
 
+// What a file system answers for an owner or a mode it cannot hold (FAT
+// through FUSE answers ENOSYS even for the ones the file already shows).
+bool IsUnsupported(SysError e) {
+    return e == ENOSYS || e == ENOTSUP || e == EOPNOTSUPP;
+}
+
+// Whether the work file already has the input's owner and group (bMode
+// false) or its mode (true), as the file system shows them now.
+SysError HoldsAccess(int fd, const FileInfo& info, bool bMode, bool* pbHolds) {
+    struct stat st;
+    if (Faulted(IoOp::kQuery) || ::fstat(fd, &st) != 0)
+        return errno;
+    *pbHolds = bMode ? (st.st_mode & 07777) == info.ulAccess
+                     : st.st_uid == info.ulOwner && st.st_gid == info.ulGroup;
+    return 0;
+}
+
+// Gives the work file the input's owner or mode unless it has it already:
+// a file system without owners or modes may refuse even to set what it
+// shows. "Not supported" loses nothing when the file, read back, has it
+// anyway; any other failure, and that one otherwise, is the pass's.
+SysError KeepAccess(int fd, const FileInfo& info, bool bMode) {
+    bool bHolds = false;
+    if (SysError e = HoldsAccess(fd, info, bMode, &bHolds))
+        return e;
+    if (bHolds)
+        return 0;
+    if (!Faulted(IoOp::kAccess) && (bMode ? ::fchmod(fd, static_cast<mode_t>(info.ulAccess))
+                                          : ::fchown(fd, static_cast<uid_t>(info.ulOwner),
+                                                     static_cast<gid_t>(info.ulGroup))) == 0)
+        return 0;
+    const SysError e = errno;
+    return IsUnsupported(e) && HoldsAccess(fd, info, bMode, &bHolds) == 0 && bHolds ? 0 : e;
+}
+
 }  // namespace
 
 SysError CopyAccess(const FileHandle& input, const FileHandle& work, const FileInfo& info) {
     // Through the descriptors, not the names: a name can be swapped for a
     // link to another file meanwhile. Owner first: changing it may clear the
     // set-id bits that the mode then restores; the mode last, as it also sets
-    // the mask entry of an ACL. When the owner cannot be kept the pass fails,
-    // rather than hand the file to another owner and group than the user
-    // gave it.
-    if (Faulted(IoOp::kAccess) ||
-        ::fchown(Fd(work), static_cast<uid_t>(info.ulOwner), static_cast<gid_t>(info.ulGroup)) != 0)
-        return errno;
+    // the mask entry of an ACL (and copying an ACL changes the mode, so it is
+    // read again). When the owner cannot be kept the pass fails, rather than
+    // hand the file to another owner and group than the user gave it.
+    if (SysError e = KeepAccess(Fd(work), info, false))
+        return e;
     if (SysError e = CopyExtendedAttributes(Fd(input), Fd(work)))
         return e;
-    if (Faulted(IoOp::kAccess) || ::fchmod(Fd(work), static_cast<mode_t>(info.ulAccess)) != 0)
-        return errno;
-    return 0;
+    return KeepAccess(Fd(work), info, true);
 }
 
 SysError StillTheInput(const Folder& folder, const FileHandle& input, const FileInfo& info,

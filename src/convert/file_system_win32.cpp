@@ -691,23 +691,56 @@ SysError CloseFile(FileHandle* pFile) {
     return !Faulted(IoOp::kClose) && bClosed ? 0 : LastError();
 }
 
-SysError CopyAccess(const FileHandle& input, const FileHandle& work, const FileInfo& info) {
-    // The input's attributes, with the archive bit that tells backup
-    // programs the text has changed, and its creation time (which ReplaceFile
-    // also keeps where the file system lets it). Through the work file's own
-    // handle: its name is only ours by convention.
-    (void)input;
+namespace {
+
+// The attributes SetFileInformationByHandle sets, and so compares.
+const DWORD kSetAttributes =
+    kKeptAttributes | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE;
+
+// Whether the work file already shows the attributes dwWanted.
+SysError HoldsAttributes(HANDLE hWork, DWORD dwWanted, bool* pbHolds) {
     FILE_BASIC_INFO basic;
-    std::memset(&basic, 0, sizeof basic);
-    basic.CreationTime.QuadPart = info.llCreated;
+    if (Faulted(IoOp::kQuery, IoFile::kWork) ||
+        !GetFileInformationByHandleEx(hWork, FileBasicInfo, &basic, sizeof basic))
+        return LastError();
+    *pbHolds = (basic.FileAttributes & kSetAttributes) == dwWanted;
+    return 0;
+}
+
+// What a volume answers for attributes it cannot set: Wine on FAT through
+// FUSE answers ERROR_GEN_FAILURE, even for those the file already has.
+bool IsUnsupported(SysError e) {
+    return e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_FUNCTION ||
+           e == ERROR_INVALID_PARAMETER || e == ERROR_GEN_FAILURE;
+}
+
+}  // namespace
+
+SysError CopyAccess(const FileHandle&, const FileHandle& work, const FileInfo& info) {
+    // The input's attributes, with the archive bit that tells backup
+    // programs the text has changed, through the work file's own handle: its
+    // name is only ours by convention. The creation time is left to
+    // ReplaceFile, which keeps the old file's. Nothing is set where the work
+    // file has them already, as a volume that cannot set them may refuse even
+    // that; "not supported" loses nothing when the work file, read back, has
+    // them anyway. Any other failure, and that one otherwise, is the pass's.
     FileFacts given = {};
     given.ulAttributes = static_cast<DWORD>(info.ulAccess) | FILE_ATTRIBUTE_ARCHIVE;
     InjectedFacts(IoOp::kAccess, IoFile::kWork, &given);
-    basic.FileAttributes = given.ulAttributes;
-    return !Faulted(IoOp::kAccess, IoFile::kWork) &&
-                   SetFileInformationByHandle(H(work), FileBasicInfo, &basic, sizeof basic)
-               ? 0
-               : LastError();
+    const DWORD dwWanted = given.ulAttributes;
+    bool bHolds = false;
+    if (SysError e = HoldsAttributes(H(work), dwWanted, &bHolds))
+        return e;
+    if (bHolds)
+        return 0;
+    FILE_BASIC_INFO basic;
+    std::memset(&basic, 0, sizeof basic);  // times of 0: left as they are
+    basic.FileAttributes = dwWanted;
+    if (!Faulted(IoOp::kAccess, IoFile::kWork) &&
+        SetFileInformationByHandle(H(work), FileBasicInfo, &basic, sizeof basic))
+        return 0;
+    const SysError e = LastError();
+    return IsUnsupported(e) && HoldsAttributes(H(work), dwWanted, &bHolds) == 0 && bHolds ? 0 : e;
 }
 
 SysError StillTheInput(const Folder& folder, const FileHandle& input, const FileInfo& info,
