@@ -30,7 +30,7 @@ const Texts kEnglish = {
     "Try 'skconv --help'.\n",
     "skconv: unknown option: %s\n",
     "skconv: - (standard input) must be the only path\n",
-    "converted: %s\n",
+    "converted: %s: %s\n",
     "failed: %s: %s\n",
     "skipped: %s: the same file as %s\n",
     "failed: %s: cannot list the files: %s\n",
@@ -38,15 +38,12 @@ const Texts kEnglish = {
     "cannot tell whether another path names the same file",
     "%s: lines that would get a key number: %llu%s\n",
     "%s: the file is read-only: converting it would fail\n",
-    " (workfile.txt could not be removed)",
-    " (workfile.bak could not be removed)",
     "standard input",
     "standard output",
     "\r%3u%%",
     "\r%3u%% %7.1f MB/s",
     "warning: %s: %s\n",
-    " (the file's old text is now named workfile.bak: rename it back)",
-    {},
+    &sk::kEnglishOutcome,
 };
 
 const Texts kJapanese = {
@@ -62,7 +59,7 @@ const Texts kJapanese = {
     "             その最初の行番号を表示します\n"
     "  -          標準入力を変換して標準出力に書きます\n"
     "  --help     この説明を表示します\n"
-    "  --version  版を表示します\n"
+    "  --version  バージョンを表示します\n"
     "  --         オプションの終わり: この後の引数はすべてパスです\n"
     "\n"
     "終了コード:\n"
@@ -75,7 +72,7 @@ const Texts kJapanese = {
     "説明は 'skconv --help' で表示します。\n",
     "skconv: 不明なオプションです: %s\n",
     "skconv: - (標準入力) はほかのパスと一緒に指定できません\n",
-    "変換しました: %s\n",
+    "変換しました: %s: %s\n",
     "失敗しました: %s: %s\n",
     "飛ばしました: %s: %s と同じファイルです\n",
     "失敗しました: %s: ファイルの一覧を読めません: %s\n",
@@ -83,58 +80,12 @@ const Texts kJapanese = {
     "ほかのパスと同じファイルかどうかを確かめられません",
     "%s: キー番号が付く行: %llu%s\n",
     "%s: 読み取り専用のため、変換すると失敗します\n",
-    " (workfile.txt を削除できませんでした)",
-    " (workfile.bak を削除できませんでした)",
     "標準入力",
     "標準出力",
     "\r%3u%%",
     "\r%3u%% %7.1f MB/s",
     "注意: %s: %s\n",
-    " (ファイルの元の内容は workfile.bak という名前になっています。名前を戻してください)",
-    {
-        "変換しました",
-        "パスにファイル名がありません",
-        "パスが長すぎます",
-        "ファイルを開けません",
-        "ファイルの属性を読めません",
-        "ファイルのフォルダーを開けません",
-        "パスはフォルダーです。ファイルではありません",
-        "パスはリンク (シンボリック リンク、ジャンクションなどの再解析ポイント) です。"
-        "リンク先のファイルを変換してください",
-        "ファイルに名前が複数あります (ハード "
-        "リンク)。変換するとそれぞれの内容が変わってしまいます",
-        "パスはデバイスかパイプです。ファイルではありません",
-        "ファイルは読み取り専用です",
-        "ファイルを読むことはできますが、ここで置き換える (削除する) 権限がありません "
-        "(ファイルかフォルダーのアクセス許可、または保護されたフォルダー)",
-        "ファイルはテキストではありません。始まりが ZIP (.xlsx、.docx など)、古い "
-        "Office のファイル、PDF、UTF-16 か UTF-32 のテキスト、PNG・GIF・JPEG の画像のものです",
-        "ファイルはオンラインにだけあり、ダウンロードできませんでした。"
-        "先にこのコンピューターで使えるようにしてください",
-        "フォルダーに workfile.txt がすでにあります",
-        "workfile.txt を作れません",
-        "ファイルを読めません",
-        "workfile.txt に書けません",
-        "ファイルの行が多すぎます",
-        "workfile.txt をディスクに書き出せません",
-        "workfile.txt を閉じられません",
-        "workfile.txt にファイルの所有者、アクセス許可と属性を付けられません",
-        "変換中にほかのプログラムがファイルを変更したか、置き換えました",
-        "フォルダーに workfile.bak がすでにあります",
-        "ファイルを workfile.txt で置き換えられません",
-        "変換しましたが、フォルダーをディスクに書き出せませんでした。"
-        "今停電すると元の内容に戻ることがあります",
-        "変換しましたが、元の内容が workfile.bak に残っています",
-        "変換しましたが、ファイルに変更の印 (アーカイブ属性) を付けられませんでした",
-        "変換しましたが、ファイルのアクセス許可を元どおりに戻せませんでした",
-    },
+    &sk::kJapaneseOutcome,
 };
-
-const char* StepText(const Texts& texts, sk::ConvertStep step) {
-    const int i = static_cast<int>(step);
-    const int n = static_cast<int>(sizeof texts.apszSteps / sizeof texts.apszSteps[0]);
-    return i >= 0 && i < n && texts.apszSteps[i] != nullptr ? texts.apszSteps[i]
-                                                            : sk::StepText(step);
-}
 
 }  // namespace cli

@@ -15,6 +15,8 @@
 #include "cli_texts.h"
 #include "file_system.h"
 #include "line_rewriter.h"
+#include "outcome_texts.h"
+#include "path_rules.h"
 #include "search_key_converter.h"
 
 namespace fs = sk::fs;
@@ -101,14 +103,14 @@ private:
     std::chrono::steady_clock::time_point m_last;
 };
 
-// " (1, 4, 9, ...)": the first numbered lines, or nothing when no line gets a number.
-std::string FirstNumbered(const sk::LineCounts& lines) {
-    std::string s;
-    for (unsigned long long i = 0; i < lines.ullNumbered && i < sk::LineCounts::kListed; ++i)
-        s += (i == 0 ? " (" : ", ") + std::to_string(lines.aullFirst[i]);
-    if (lines.ullNumbered > sk::LineCounts::kListed)
-        s += ", ...";
-    return lines.ullNumbered != 0 ? s + ")" : s;
+// The outcome's words for one set of lines, as a string.
+std::string Lines(const cli::Texts& texts, const sk::LineCounts& lines, bool bSentence) {
+    char sz[256];
+    if (bSentence)
+        sk::LinesText(*texts.pOutcome, lines, sz, sizeof sz);
+    else
+        sk::FirstLinesText(*texts.pOutcome, lines, sz, sizeof sz);
+    return sz;
 }
 
 class StdoutSink : public sk::ByteSink {
@@ -129,19 +131,32 @@ std::string WithError(const char* pszWhat, int nError) {
     return s;
 }
 
-std::string StepAndError(const cli::Texts& texts, sk::ConvertStep step, int nError) {
-    return WithError(cli::StepText(texts, step), nError);
+const char* StepText(const cli::Texts& texts, sk::ConvertStep step) {
+    return sk::ReasonText(*texts.pOutcome, step);
 }
 
-std::string Reason(const cli::Texts& texts, const SearchKeyConverter& conv) {
+std::string StepAndError(const cli::Texts& texts, sk::ConvertStep step, int nError) {
+    return WithError(StepText(texts, step), nError);
+}
+
+// One of the outcome's texts with its arguments, in parentheses.
+std::string Aside(const char* pszFormat, const char* pszFirst, const char* pszSecond = "") {
+    char sz[1024] = "";
+    sk::AppendFormat(sz, sizeof sz, pszFormat, pszFirst, pszSecond);
+    return std::string(" (") + sz + ")";
+}
+
+std::string Reason(const cli::Texts& texts, const char* pszPath, const SearchKeyConverter& conv) {
+    const sk::OutcomeTexts& outcome = *texts.pOutcome;
     std::string s = StepAndError(texts, conv.FailedStep(), conv.FailedError());
-    if (conv.OriginalStranded())
-        s += texts.pszStranded;
-    else {
+    if (conv.OriginalStranded()) {
+        const char* pszName = pszPath + sk::FolderLength(pszPath, sk::NativePathRules());
+        s += Aside(outcome.pszStranded, "workfile.bak", pszName);
+    } else {
         if (conv.WorkFileLeft())
-            s += texts.pszWorkLeft;
+            s += Aside(outcome.pszLeft, "workfile.txt");
         if (conv.BackupLeft())
-            s += texts.pszBackupLeft;
+            s += Aside(outcome.pszLeft, "workfile.bak");
     }
     return s;
 }
@@ -159,8 +174,7 @@ bool ReportWritten() {
 // "-": standard input through the same line rule to standard output.
 int Filter(const cli::Texts& texts) {
     if (!cli::SetBinaryStdio()) {
-        Print(stderr, texts.pszFailed, texts.pszStdin,
-              cli::StepText(texts, sk::ConvertStep::kRead));
+        Print(stderr, texts.pszFailed, texts.pszStdin, StepText(texts, sk::ConvertStep::kRead));
         return kSomeFailed;
     }
     static char inBuf[64 * 1024];
@@ -173,7 +187,7 @@ int Filter(const cli::Texts& texts) {
         if (cbRead == 0) {
             if (std::ferror(stdin)) {
                 Print(stderr, texts.pszFailed, texts.pszStdin,
-                      cli::StepText(texts, sk::ConvertStep::kRead));
+                      StepText(texts, sk::ConvertStep::kRead));
                 return kSomeFailed;
             }
             break;
@@ -181,8 +195,7 @@ int Filter(const cli::Texts& texts) {
         bOk = rewriter.Feed(inBuf, cbRead) != 0;
     }
     if (!bOk || !rewriter.Finish() || std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        Print(stderr, texts.pszFailed, texts.pszStdout,
-              cli::StepText(texts, sk::ConvertStep::kWrite));
+        Print(stderr, texts.pszFailed, texts.pszStdout, StepText(texts, sk::ConvertStep::kWrite));
         return kSomeFailed;
     }
     return kAllDone;
@@ -288,7 +301,7 @@ int RunSkconv(const std::vector<std::string>& asArgs, const std::vector<std::str
             SearchKeyConverter probe;
             PrintFailed(texts, pszPath,
                         probe.Check(pszPath) ? WithError(texts.pszNoIdentity, idErrors[i])
-                                             : Reason(texts, probe));
+                                             : Reason(texts, pszPath, probe));
             ++nFailed;
             continue;
         }
@@ -298,17 +311,17 @@ int RunSkconv(const std::vector<std::string>& asArgs, const std::vector<std::str
         const int bOk = bCheck ? conv.Check(pszPath) : conv.Convert(pszPath);
         progress.End();
         if (!bOk) {
-            PrintFailed(texts, pszPath, Reason(texts, conv));
+            PrintFailed(texts, pszPath, Reason(texts, pszPath, conv));
             ++nFailed;
         } else if (bCheck) {
             const sk::LineCounts& lines = conv.Lines();
             Print(stdout, texts.pszCheckCount, pszPath, lines.ullNumbered,
-                  FirstNumbered(lines).c_str());
+                  Lines(texts, lines, false).c_str());
             if (conv.FailedStep() == sk::ConvertStep::kReadOnly)
                 Print(stdout, texts.pszCheckReadOnly, pszPath);
             nChanged += lines.ullNumbered != 0;
         } else {
-            Print(stdout, texts.pszConverted, pszPath);
+            Print(stdout, texts.pszConverted, pszPath, Lines(texts, conv.Lines(), true).c_str());
             ++nDone;
             if (conv.WarningStep() != sk::ConvertStep::kNone) {
                 const std::string what =

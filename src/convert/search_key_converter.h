@@ -41,6 +41,9 @@ enum class ConvertStep {
     kMarkChanged,
     kRestoreSecurity,
 };
+// How many steps there are: one more than the last. The tables of texts
+// have one row per step and are checked against it.
+const int kStepCount = static_cast<int>(ConvertStep::kRestoreSecurity) + 1;
 
 // The step in English words, for the console.
 const char* StepText(ConvertStep step);

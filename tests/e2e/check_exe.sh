@@ -28,7 +28,7 @@ vista_imports=" ADVAPI32.DLL!GetSecurityDescriptorControl ADVAPI32.DLL!GetSecuri
   ADVAPI32.DLL!SetSecurityDescriptorDacl ADVAPI32.DLL!SetSecurityDescriptorOwner ADVAPI32.DLL!SetSecurityDescriptorSacl
   ADVAPI32.DLL!GetNamedSecurityInfoW ADVAPI32.DLL!SetNamedSecurityInfoW
   KERNEL32.DLL!GetFileInformationByHandleEx KERNEL32.DLL!GetFinalPathNameByHandleW KERNEL32.DLL!GetVolumeInformationByHandleW
-  COMDLG32.DLL!GetOpenFileNameA GDI32.DLL!GetStockObject
+  COMDLG32.DLL!CommDlgExtendedError COMDLG32.DLL!GetOpenFileNameA GDI32.DLL!GetStockObject
   KERNEL32.DLL!CompareStringOrdinal KERNEL32.DLL!GetTickCount64 KERNEL32.DLL!SetFileInformationByHandle
   KERNEL32.DLL!AddVectoredExceptionHandler KERNEL32.DLL!CloseHandle KERNEL32.DLL!CreateEventA KERNEL32.DLL!CreateFileA
   KERNEL32.DLL!CreateFileW KERNEL32.DLL!CreateSemaphoreA KERNEL32.DLL!DeleteCriticalSection KERNEL32.DLL!DeleteFileW

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include <windows.h>
@@ -14,6 +15,7 @@
 
 #include "button_bar.h"
 #include "label_panel.h"
+#include "outcome_texts.h"
 #include "screen.h"
 #include "session.h"
 
@@ -153,8 +155,11 @@ void CheckIcon(HWND hIcon, LPCSTR idExpected, LPCSTR idOther) {
           szActual);
 }
 
-// Checks the box that 編集 ends with, and dismisses it with its OK button.
-bool CheckBoxAndDismiss(App& app, bool bSuccess) {
+// Checks a box of the main window: its caption, one OK button, the icon of
+// a success or a warning, and a text that starts with prefix and holds
+// also; then dismisses it with its OK button.
+bool CheckBoxAndDismiss(App& app, bool bSuccess, const std::string& prefix,
+                        const std::string& also = "") {
     const HWND hBox = app.WaitBox();
     if (hBox == nullptr)
         return false;
@@ -162,7 +167,10 @@ bool CheckBoxAndDismiss(App& app, bool bSuccess) {
     CheckEq("main window enabled while the box is open", FALSE, IsWindowEnabled(app.Main()));
     BoxParts parts;
     EnumChildWindows(hBox, CollectBoxPart, reinterpret_cast<LPARAM>(&parts));
-    CheckBytes("message box text", bSuccess ? kDone : kFailed, TextA(parts.hText));
+    const std::string text = TextA(parts.hText);
+    CheckBytes("message box text, its start", prefix, text.substr(0, prefix.size()));
+    Check(text.find(also) != std::string::npos, "message box text",
+          "\"" + Escaped(also) + "\" in it", "\"" + Escaped(text) + "\"");
     CheckEq("visible buttons in the box", 1, parts.nButtons);
     CheckEq("the button's id", IDOK, GetDlgCtrlID(parts.hButton));
     if (Check(parts.hIcon != nullptr, "message box icon", "an SS_ICON static", "none"))
@@ -172,6 +180,17 @@ bool CheckBoxAndDismiss(App& app, bool bSuccess) {
     PostMessageA(parts.hButton, BM_CLICK, 0, 0);
     return Check(WaitFor(5000, [&] { return !IsWindow(hBox) && IsWindowEnabled(app.Main()); }),
                  "message box dismissed", "gone, main window enabled", "still there");
+}
+
+// What the boxes say after their first line, in the program's own words.
+std::string Reason(sk::ConvertStep step) {
+    return std::string(sk::ReasonText(sk::kJapaneseOutcome, step)) + "\x81\x42";  // 。
+}
+
+std::string Counted(const sk::LineCounts& lines) {
+    char sz[256];
+    sk::LinesText(sk::kJapaneseOutcome, lines, sz, sizeof sz);
+    return std::string(sz) + "\x81\x42";  // 。
 }
 
 BOOL CALLBACK FindEdit(HWND hWnd, LPARAM lParam) {
@@ -192,8 +211,8 @@ HWND FileNameEdit(HWND hDlg) {
 }
 
 // Clicks 参照, types the full path into the dialog's file name and presses
-// OK; then waits for the path label to show it.
-bool ChooseFile(App& app, const std::string& path) {
+// OK; true when the dialog has closed.
+bool TypeInDialog(App& app, const std::string& path) {
     if (!app.Click(IDC_BTN_BROWSE))
         return false;
     const HWND hDlg = app.WaitOpenDialog();
@@ -207,15 +226,26 @@ bool ChooseFile(App& app, const std::string& path) {
                "type the file name", "typed", "no file name edit in the dialog"))
         return false;
     PostMessageA(GetDlgItem(hDlg, IDOK), BM_CLICK, 0, 0);
-    Check(WaitFor(10000, [&] { return !IsWindow(hDlg); }), "open dialog closed by OK", "gone",
-          "still open");
+    return Check(WaitFor(10000, [&] { return !IsWindow(hDlg); }), "open dialog closed by OK",
+                 "gone", "still open");
+}
+
+// Chooses the file in the dialog, then waits for the path label to show it.
+bool ChooseFile(App& app, const std::string& path) {
+    if (!TypeInDialog(app, path))
+        return false;
     const HWND hLabel = app.Control(IDC_LBL_PATH);
     WaitFor(5000, [&] { return TextA(hLabel) == path; });
     return CheckBytes("path label after the choice", path, TextA(hLabel));
 }
 
-bool ClickEdit(App& app, bool bSuccess) {
-    return app.Click(IDC_BTN_EDIT) && CheckBoxAndDismiss(app, bSuccess);
+// 編集, and the box it ends with: its first line, then after a blank line
+// the text body starts with, holding also.
+bool ClickEdit(App& app, bool bSuccess, const std::string& body = "",
+               const std::string& also = "") {
+    return app.Click(IDC_BTN_EDIT) &&
+           CheckBoxAndDismiss(app, bSuccess,
+                              (bSuccess ? kDone : kFailed) + std::string("\n\n") + body, also);
 }
 
 bool ClickClose(App& app) {
@@ -420,13 +450,13 @@ void CaseEditMissingFile() {
     if (!app.Start(g_start) || !ChooseFile(app, gone))
         return;
     Check(DeleteFileA(gone.c_str()) != FALSE, "delete the chosen file", "deleted", "still there");
-    if (!ClickEdit(app, false))
+    if (!ClickEdit(app, false, Reason(sk::ConvertStep::kOpenInput)))
         return;
     Check(!Exists(gone), "deleted file", "not made again", "present");
     CheckNoWorkFile(folder);
 
     // A name typed for a file that never existed is taken, and fails alike.
-    if (!ChooseFile(app, never) || !ClickEdit(app, false))
+    if (!ChooseFile(app, never) || !ClickEdit(app, false, Reason(sk::ConvertStep::kOpenInput)))
         return;
     Check(!Exists(never), "file never chosen", "not made", "present");
     CheckNoWorkFile(folder);
@@ -465,6 +495,8 @@ void CaseCancelledDialog() {
                "gone", "still open"))
         return;
     app.Sync();
+    Check(FindTopWindow(app.Pid(), "#32770", app.Main()) == nullptr, "a box after Cancel", "none",
+          "one is open");
     CheckBytes("path label after Cancel", g_start, TextA(app.Control(IDC_LBL_PATH)));
     // The path is still the folder, so 編集 fails as before any choice.
     if (ClickEdit(app, false))
@@ -527,54 +559,138 @@ void CaseShowCommands() {
     }
 }
 
+// The success box tells how many lines got a number, on the first 編集 and
+// on a second one, which numbers text keys again.
 void CaseSecondEdit() {
+    struct Row {
+        const char* pszName;
+        const char* pszBefore;
+        const char* pszFirst;  // the file after the first 編集
+        sk::LineCounts first;  // what that 編集 numbered
+        const char* pszSecond;
+        sk::LineCounts second;
+    };
+    const Row kRows[] = {
+        {"three.txt",
+         "a,\r\nb,0\r\n,\r\n",
+         "a,100\r\nb,0101\r\n,102\r\n",
+         {3, 3, {1, 2, 3}},
+         "a,100\r\nb,0101\r\n,102\r\n",
+         {3, 0, {}}},
+        {"twice.txt",
+         "abc\r\na,b,100\r\n",
+         "abc100\r\na,b,100\r\n",
+         {2, 1, {1}},
+         "abc100100\r\na,b,100\r\n",
+         {2, 1, {1}}},
+    };
     const std::string folder = NewFolder("twice");
-    const std::string file = folder + "\\twice.txt";
-    WriteBytes(file, "abc\r\na,b,100\r\n,\r\n");
-    App app;
-    if (!app.Start(g_start) || !ChooseFile(app, file) || !ClickEdit(app, true))
-        return;
-    CheckFile("after the first 編集", file, "abc100\r\na,b,100\r\n,102\r\n");
-    if (!ClickEdit(app, true))
-        return;
-    CheckFile("after the second 編集", file, "abc100100\r\na,b,100\r\n,102\r\n");
-    CheckNoWorkFile(folder);
-    ClickClose(app);
+    for (const Row& row : kRows) {
+        std::printf("    %s\n", row.pszName);
+        const std::string file = folder + "\\" + row.pszName;
+        WriteBytes(file, row.pszBefore);
+        App app;
+        if (!app.Start(g_start) || !ChooseFile(app, file) ||
+            !ClickEdit(app, true, Counted(row.first)))
+            continue;
+        CheckFile("after the first 編集", file, row.pszFirst);
+        if (!ClickEdit(app, true, Counted(row.second)))
+            continue;
+        CheckFile("after the second 編集", file, row.pszSecond);
+        CheckNoWorkFile(folder);
+        ClickClose(app);
+    }
 }
 
-// A file another program holds open without sharing deletion, and a
-// read-only file: both refused whole, and converted once released.
+// Files the pass refuses, each for a reason of its own that the failure box
+// gives after its first line; each left whole, and converted once the
+// obstacle is gone (a workbook stays one).
 void CaseFileInUse() {
+    enum Obstacle { kOpenElsewhere, kReadOnly, kLeftWorkFile, kWorkbook };
+    struct Row {
+        const char* pszName;
+        Obstacle obstacle;
+        sk::ConvertStep step;
+    };
+    const Row kRows[] = {
+        {"held open", kOpenElsewhere, sk::ConvertStep::kReplace},
+        {"read-only", kReadOnly, sk::ConvertStep::kReadOnly},
+        {"beside a leftover workfile.txt", kLeftWorkFile, sk::ConvertStep::kWorkFileExists},
+        {"not text", kWorkbook, sk::ConvertStep::kNotText},
+    };
     const std::string folder = NewFolder("inuse");
     const std::string file = folder + "\\held.csv";
-    const std::string original = "a,b,\r\nc,\r\n";
+    const std::string work = folder + "\\workfile.txt";
     const std::string converted = "a,b,100\r\nc,101\r\n";
-    enum Hold { kOpenElsewhere, kReadOnly };
-    for (Hold hold : {kOpenElsewhere, kReadOnly}) {
-        std::printf("    %s\n", hold == kOpenElsewhere ? "held open" : "read-only");
+    const std::string leftover = "somebody's text\r\n";
+    for (const Row& row : kRows) {
+        std::printf("    %s\n", row.pszName);
+        const std::string original = row.obstacle == kWorkbook
+                                         ? std::string("PK\x03\x04\x14\x00,\r\n", 9)
+                                         : std::string("a,b,\r\nc,\r\n");
         WriteBytes(file, original);
         HANDLE h = INVALID_HANDLE_VALUE;
-        if (hold == kOpenElsewhere) {
+        std::string place;  // the box must name where the file in the way is
+        if (row.obstacle == kOpenElsewhere) {
             h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                             nullptr);
             Check(h != INVALID_HANDLE_VALUE, "hold the file open", "open", "not opened");
-        } else {
+        } else if (row.obstacle == kReadOnly) {
             Check(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY) != FALSE,
                   "make the file read-only", "read-only", "unchanged");
+        } else if (row.obstacle == kLeftWorkFile) {
+            WriteBytes(work, leftover);
+            char sz[MAX_PATH + 64] = "";
+            sk::AppendFormat(sz, sizeof sz, sk::kWindowPlace, work.c_str());
+            place = sz;
         }
         App app;
-        const bool bRefused = app.Start(g_start) && ChooseFile(app, file) && ClickEdit(app, false);
+        const bool bRefused = app.Start(g_start) && ChooseFile(app, file) &&
+                              ClickEdit(app, false, Reason(row.step), place);
         if (h != INVALID_HANDLE_VALUE)
             CloseHandle(h);
         SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (row.obstacle == kLeftWorkFile) {
+            CheckFile("the leftover workfile.txt", work, leftover);
+            DeleteFileA(work.c_str());
+        }
         if (!bRefused)
             continue;
         CheckFile("refused file", file, original);
         CheckNoWorkFile(folder);
-        if (ClickEdit(app, true))
+        if (row.obstacle != kWorkbook && ClickEdit(app, true))
             CheckFile("file once released", file, converted);
         ClickClose(app);
     }
+    // Each row stands for a fault of its own only if no two give the same reason.
+    for (const Row& a : kRows) {
+        for (const Row* b = &a + 1; b != std::end(kRows); ++b)
+            Check(Reason(a.step) != Reason(b->step), "two rows' reasons", "different", a.pszName);
+    }
+}
+
+// A path longer than the dialog's 260-byte buffer holds: the dialog fails
+// rather than cancels, and a box says why; the path stays as it was.
+void CaseBrowsePathTooLong() {
+    // あ, two bytes that never hold a backslash: 80 of them make a folder name
+    // of 160 bytes and a file name of 164, a path of some 360 bytes in fewer
+    // than 200 characters, which the file functions take.
+    std::string a80;
+    for (int i = 0; i < 80; ++i)
+        a80 += "\x82\xa0";
+    const std::string folder = NewFolder(a80);
+    const std::string file = folder + "\\" + a80 + ".csv";
+    if (!WriteBytes(file, "a,\r\n"))
+        return;
+    char szWhy[512] = "";
+    sk::AppendFormat(szWhy, sizeof szWhy, sk::kBrowsePathTooLong, MAX_PATH - 1u);
+    App app;
+    if (!app.Start(g_start) || !TypeInDialog(app, file) ||
+        !CheckBoxAndDismiss(app, false, sk::kBrowseFailed + std::string("\n\n") + szWhy))
+        return;
+    CheckBytes("path label after the failed dialog", g_start, TextA(app.Control(IDC_LBL_PATH)));
+    CheckFile("the file", file, "a,\r\n");
+    ClickClose(app);
 }
 
 struct Case {
@@ -594,7 +710,8 @@ const Case kCases[] = {
     {"close by the title bar exits 0", CaseTitleBarClose},
     {"the show command of the start is honoured", CaseShowCommands},
     {"a second edit on the same file", CaseSecondEdit},
-    {"a file held open or read-only is left whole", CaseFileInUse},
+    {"a file refused says why, is left whole, converts once released", CaseFileInUse},
+    {"a path too long for the dialog says so and changes nothing", CaseBrowsePathTooLong},
 };
 
 }  // namespace

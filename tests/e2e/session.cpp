@@ -95,7 +95,7 @@ std::string Escaped(const std::string& bytes) {
 }
 
 std::string TextA(HWND hWnd) {
-    char sz[1024] = "";
+    char sz[4096] = "";  // a message box's text is up to 2 KB
     GetWindowTextA(hWnd, sz, sizeof sz);
     return sz;
 }
