@@ -613,7 +613,8 @@ void CaseFileInUse() {
         sk::ConvertStep step;
     };
     const Row kRows[] = {
-        {"held open", kOpenElsewhere, sk::ConvertStep::kReplace},
+        // Known when the file is opened: the pass asks for the right to replace it.
+        {"held open", kOpenElsewhere, sk::ConvertStep::kOpenInput},
         {"read-only", kReadOnly, sk::ConvertStep::kReadOnly},
         {"beside a leftover workfile.txt", kLeftWorkFile, sk::ConvertStep::kWorkFileExists},
         {"not text", kWorkbook, sk::ConvertStep::kNotText},
