@@ -26,7 +26,7 @@ cp932() { printf '%s' "$1" | iconv -f UTF-8 -t CP932; }
 vista_imports=" ADVAPI32.DLL!GetSecurityDescriptorControl ADVAPI32.DLL!GetSecurityInfo
   ADVAPI32.DLL!InitializeSecurityDescriptor ADVAPI32.DLL!SetSecurityDescriptorControl
   ADVAPI32.DLL!SetSecurityDescriptorDacl ADVAPI32.DLL!SetSecurityDescriptorOwner ADVAPI32.DLL!SetSecurityDescriptorSacl
-  ADVAPI32.DLL!GetNamedSecurityInfoW ADVAPI32.DLL!SetNamedSecurityInfoW
+  ADVAPI32.DLL!SetKernelObjectSecurity
   KERNEL32.DLL!GetFileInformationByHandleEx KERNEL32.DLL!GetFinalPathNameByHandleW KERNEL32.DLL!GetVolumeInformationByHandleW
   COMDLG32.DLL!CommDlgExtendedError COMDLG32.DLL!GetOpenFileNameA GDI32.DLL!GetStockObject
   KERNEL32.DLL!CompareStringOrdinal KERNEL32.DLL!GetTickCount64 KERNEL32.DLL!SetFileInformationByHandle
