@@ -633,15 +633,21 @@ private:
     bool m_bOwner;  // m_sd names the input's owner
 };
 
+// A new file of the pass's own beside the input, with its security.
+SysError CreateOwn(const Folder& folder, const FileHandle& input, const FileInfo& info,
+                   const wchar_t* pszName, IoFile file, FileHandle* pFile, FileIdentity* pId) {
+    InputSecurity security;
+    if (SysError e = security.Read(H(input), info))
+        return e;
+    const FolderPath path(folder, pszName);
+    return security.CreateNew(folder, path.Get(), file, pFile, pId);
+}
+
 }  // namespace
 
 SysError CreateWork(Folder* pFolder, const FileHandle& input, const FileInfo& info,
                     FileHandle* pFile) {
-    InputSecurity security;
-    if (SysError e = security.Read(H(input), info))
-        return e;
-    const FolderPath work(*pFolder, kWorkName);
-    return security.CreateNew(*pFolder, work.Get(), IoFile::kWork, pFile, &pFolder->m_work);
+    return CreateOwn(*pFolder, input, info, kWorkName, IoFile::kWork, pFile, &pFolder->m_work);
 }
 
 SysError ReserveBackup(Folder* pFolder, const FileHandle& input, const FileInfo& info,
@@ -649,11 +655,8 @@ SysError ReserveBackup(Folder* pFolder, const FileHandle& input, const FileInfo&
     // ReplaceFile moves the old file to the backup name and overwrites
     // whatever is there: the name is taken first, so that it is ours. With
     // the input's security, so that this user may remove it as the input.
-    InputSecurity security;
-    if (SysError e = security.Read(H(input), info))
-        return e;
-    const FolderPath backup(*pFolder, kBackupName);
-    return security.CreateNew(*pFolder, backup.Get(), IoFile::kBackup, pFile, &pFolder->m_reserved);
+    return CreateOwn(*pFolder, input, info, kBackupName, IoFile::kBackup, pFile,
+                     &pFolder->m_reserved);
 }
 
 SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead) {
