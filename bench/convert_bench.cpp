@@ -411,7 +411,7 @@ void PrintLoad(const char* pszWhen) {
 int main(int argc, char** argv) {
     unsigned long long cMiB = 1024;
     int cRounds = 6;
-    double dSettle = 1.0;
+    double dSettle = 2.0;
     std::string dir = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp";
     std::string skconv = SKCONV_PATH;
     std::string shapes;
@@ -469,9 +469,12 @@ int main(int argc, char** argv) {
     std::printf("  %-24s %7s %7s %6s %7s %13s %10s %8s\n", "shape", "MiB", "out", "kept", "median",
                 "spread", "user/GiB", "peak");
     for (const Summary& s : summaries) {
-        std::printf("  %-24s %7llu %7llu %3d/%-2d %6.2fx %5.2fx-%5.2fx %8.3f s %5ld KiB\n",
-                    s.pszName, s.cbIn >> 20, s.cbOut >> 20, s.cKept, s.cRounds, s.dMedian, s.dMin,
-                    s.dMax, s.dUserPerGiB, s.lPeakKiB);
+        char szRatios[64] = "    no round kept";
+        if (s.cKept > 0)
+            std::snprintf(szRatios, sizeof szRatios, "%6.2fx %5.2fx-%5.2fx", s.dMedian, s.dMin,
+                          s.dMax);
+        std::printf("  %-24s %7llu %7llu %3d/%-2d %s %8.3f s %5ld KiB\n", s.pszName, s.cbIn >> 20,
+                    s.cbOut >> 20, s.cKept, s.cRounds, szRatios, s.dUserPerGiB, s.lPeakKiB);
     }
     PrintLoad("at the end");
     return 0;

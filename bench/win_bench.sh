@@ -20,7 +20,7 @@ build=$here/../build/win-x86_64
 size=256
 rounds=6
 dir=
-settle=1
+settle=2
 shapes=records,short-lf
 usage="usage: win_bench.sh [--build DIR] [--size MiB] [--rounds N] [--dir FOLDER] [--settle SECONDS] [--shapes records,short-lf]"
 while [ $# -gt 0 ]; do
