@@ -1,38 +1,42 @@
 // Speed and memory of a conversion next to the least a durable replace of
-// the same file can do, and next to what a user would otherwise run.
+// the same file can do, measured in pairs.
 //
-//   convert_bench [--size MiB] [--rounds N] [--dir FOLDER] [--skconv PATH]
+//   convert_bench [--size MiB] [--rounds N] [--dir FOLDER] [--settle SECONDS]
+//                 [--shapes records,short-lf,one-line,line-feeds] [--skconv PATH]
 //
-// Generates a comma-separated file (1 GiB by default) and measures, in
-// alternating rounds, each step on a fresh copy of it, every one a program
-// of its own started the same way:
-//   - the limit: dd bs=1M conv=fsync to a new name, then mv over the
-//     original, the least a durable replace does with the standard tools;
-//   - dd alone, without the rename;
-//   - skconv's pass;
-//   - the limit again on skconv's output, which is larger than its input:
-//     the least a durable replace of a file that size does;
-//   - GNU sed -i with a trivial edit (it does not flush);
-//   - an awk script doing the conversion into a new file, then mv.
-// It prints the median time of each, its user and system CPU, and its
-// ratio to the limit, then for two shapes that are hard on a line-based
-// reader (one huge line; nothing but line feeds, each of which becomes a
-// numbered line) skconv's pass against the limit on a file as large as
-// that pass's output, and skconv's peak memory for each input.
+// For each shape of file it times, in every round, the limit (dd bs=1M
+// conv=fsync to a new name, then mv over the original: the least a durable
+// replace does with the standard tools) and skconv's pass back to back, on
+// identical fresh copies, and takes their ratio in that round; the rounds
+// alternate which of the two goes first. Each step starts on copies that
+// are on the disk already (written, flushed, then a short settle), so that
+// no step pays for the write-back or the freeing of what came before it.
+// In the same round it times dd alone and mv alone: a round whose limit
+// is far from their sum measured something else besides and is left out
+// of the median, and shown as such.
+//
+// Shapes: records as the bench has always used (CR LF, a third of the
+// keys present), short line-feed-only records in code page 932 with most
+// lines numbered, and two that would make a line-based reader grow: one
+// huge line, and nothing but line feeds, each of which becomes a numbered
+// line (that output is about eleven times the input, so its limit copies
+// a file as large as that output over one as large as the input).
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/utsname.h>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,25 +45,22 @@ extern char** environ;
 namespace {
 
 const size_t kChunk = 1 << 20;  // dd bs=1M
+// How far the limit may be from dd alone + mv alone before its round is left out.
+const double kLimitTolerance = 0.25;
 
 [[noreturn]] void Die(const char* pszWhat, const std::string& path) {
     std::fprintf(stderr, "convert_bench: %s %s: %s\n", pszWhat, path.c_str(), std::strerror(errno));
     std::exit(1);
 }
 
-double Seconds(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-// Writes cb bytes made by pfnFill, which fills a buffer and returns how much it filled.
-template <class Fill>
-void Generate(const std::string& path, unsigned long long cb, Fill fill) {
+// Writes cb bytes made by fill, which fills a buffer and returns how much it filled.
+void Generate(const std::string& path, unsigned long long cb, size_t (*pfnFill)(char*, size_t)) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0)
         Die("cannot create", path);
     static char buf[kChunk];
     while (cb > 0) {
-        size_t n = fill(buf, sizeof buf);
+        size_t n = pfnFill(buf, sizeof buf);
         if (n > cb)
             n = static_cast<size_t>(cb);
         if (::write(fd, buf, n) != static_cast<ssize_t>(n))
@@ -70,22 +71,74 @@ void Generate(const std::string& path, unsigned long long cb, Fill fill) {
         Die("cannot close", path);
 }
 
-// Typical records: some keys present, some empty, some zero; CR LF endings.
-size_t FillRecords(char* p, size_t cb) {
-    static unsigned long long n = 0;
+// Whole lines from pfnLine while they fit; returns the bytes filled.
+size_t FillLines(char* p, size_t cb, int (*pfnLine)(char*, size_t)) {
     size_t used = 0;
-    char line[128];
+    char line[256];
     for (;;) {
-        ++n;
-        const char* pszKey = n % 3 == 0 ? "" : n % 3 == 1 ? "0" : "4711";
-        const int cch = std::snprintf(line, sizeof line,
-                                      "%llu,Tokyo Minato-ku Shiba 3-%llu,customer %llu,%s\r\n", n,
-                                      n % 97, n * 7919 % 100000, pszKey);
+        const int cch = pfnLine(line, sizeof line);
         if (used + static_cast<size_t>(cch) > cb)
-            return used;
+            return used;  // this line is lost: nothing depends on which lines come
         std::memcpy(p + used, line, static_cast<size_t>(cch));
         used += static_cast<size_t>(cch);
     }
+}
+
+// The bench's records since its first version: keys present, empty and
+// zero in turn; CR LF endings; about 55 bytes a line.
+int RecordLine(char* p, size_t cb) {
+    static unsigned long long n = 0;
+    ++n;
+    const char* pszKey = n % 3 == 0 ? "" : n % 3 == 1 ? "0" : "4711";
+    return std::snprintf(p, cb, "%llu,Tokyo Minato-ku Shiba 3-%llu,customer %llu,%s\r\n", n, n % 97,
+                         n * 7919 % 100000, pszKey);
+}
+
+size_t FillRecords(char* p, size_t cb) {
+    return FillLines(p, cb, RecordLine);
+}
+
+// Records as Unix tools and many web systems save them: a code, a date, a
+// name and a town in code page 932, and the key, empty on most lines (the
+// line then ends in the comma before it, so the town is judged: zero),
+// sometimes 0; bare line feeds; about 44 bytes a line. Names, towns and
+// keys are drawn at random, so that no pattern helps the processor guess.
+int ShortLfLine(char* p, size_t cb) {
+    static const char* const kapszName[] = {"\216R\223c \221\276\230Y",
+                                            "\215\262\223\241 \211\324\216q",
+                                            "\227\351\226\330 \210\352",
+                                            "\215\202\213\264 \224\374\227R\213I",
+                                            "\223c\222\206 \214\222",
+                                            "\223n\225\323 \222\274\224\374",
+                                            "\210\311\223\241 \343\304\221\276",
+                                            "\222\206\221\272 \210\244"};
+    static const char* const kapszTown[] = {
+        "\223\214\213\236\223s\215`\213\346\216\305",
+        "\221\345\215\343\225{\221\345\215\343\216s\226k\213\346",
+        "\213\236\223s\225{\213\236\223s\216s",
+        "\226k\212C\223\271\216D\226y\216s\222\206\211\233\213\346",
+        "\225\237\211\252\214\247\225\237\211\252\216s",
+        "\220_\223\336\220\354\214\247\211\241\225l\216s\220\274\213\346",
+        "\210\244\222m\214\247\226\274\214\303\211\256\216s",
+        "\211\253\223\352\214\247\223\337\224e\216s"};
+    static unsigned long long x = 88172645463325252ull;  // xorshift64
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    const unsigned r = static_cast<unsigned>(x >> 32);
+    const unsigned nKey = r % 100;  // 86 % of the lines get a number
+    char szKey[8] = "";
+    if (nKey >= 86)
+        std::snprintf(szKey, sizeof szKey, "%u", 1 + (r >> 8) % 999);
+    else if (nKey >= 76)
+        std::strcpy(szKey, "0");
+    return std::snprintf(p, cb, "%u,%04u/%02u/%02u,%s,%s,%s\n", (r >> 4) % 1000000,
+                         2020 + (r >> 12) % 6, 1 + (r >> 16) % 12, 1 + (r >> 20) % 28,
+                         kapszName[(r >> 24) % 8], kapszTown[(r >> 27) % 8], szKey);
+}
+
+size_t FillShortLf(char* p, size_t cb) {
+    return FillLines(p, cb, ShortLfLine);
 }
 
 size_t FillOneLine(char* p, size_t cb) {
@@ -96,6 +149,31 @@ size_t FillOneLine(char* p, size_t cb) {
 size_t FillLineFeeds(char* p, size_t cb) {
     std::memset(p, '\n', cb);
     return cb;
+}
+
+struct Shape {
+    const char* pszId;  // for --shapes
+    const char* pszName;
+    size_t (*pfnFill)(char*, size_t);
+    unsigned long long cbMax;  // at most this much of --size
+    // The limit copies a file as large as skconv's output over the input:
+    // for output much larger than its input.
+    bool bOutputSizedLimit;
+};
+
+const Shape kShapes[] = {
+    {"records", "records, CR LF", FillRecords, ~0ull, false},
+    {"short-lf", "short LF records, cp932", FillShortLf, ~0ull, false},
+    {"one-line", "one line", FillOneLine, 256ull << 20, false},
+    {"line-feeds", "only line feeds", FillLineFeeds, 256ull << 20, true},
+};
+
+// Whether the comma-separated list names the shape (an empty list names all).
+bool Chosen(const std::string& list, const char* pszId) {
+    if (list.empty())
+        return true;
+    const std::string padded = "," + list + ",";
+    return padded.find("," + std::string(pszId) + ",") != std::string::npos;
 }
 
 double TvSeconds(const struct timeval& tv) {
@@ -109,8 +187,9 @@ struct Run {
     long lPeakKiB;
 };
 
-// A copy to a new name in kChunk blocks, not flushed: the fresh input of a step.
+// A copy to a new name, flushed: the fresh input of a step.
 void Copy(const std::string& from, const std::string& to) {
+    ::unlink(to.c_str());
     const int in = ::open(from.c_str(), O_RDONLY);
     if (in < 0)
         Die("cannot open", from);
@@ -127,30 +206,30 @@ void Copy(const std::string& from, const std::string& to) {
         if (::write(out, buf, static_cast<size_t>(n)) != n)
             Die("cannot write", to);
     }
-    if (::close(out) != 0 || ::close(in) != 0)
+    if (::fsync(out) != 0 || ::close(out) != 0 || ::close(in) != 0)
         Die("cannot finish", to);
 }
 
 // Runs a program to its end with its output thrown away; its time, CPU
-// (its children's included) and peak memory.
+// and peak memory.
 Run Spawn(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    const auto t0 = std::chrono::steady_clock::now();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    const auto t0 = std::chrono::steady_clock::now();
     pid_t pid;
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
         Die("cannot start", args[0]);
-    posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     struct rusage ru;
     if (::wait4(pid, &status, 0, &ru) != pid)
         Die("cannot wait for", args[0]);
-    const double d = Seconds(t0);
+    const double d = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    posix_spawn_file_actions_destroy(&actions);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "convert_bench: %s failed\n", args[0].c_str());
         std::exit(1);
@@ -158,41 +237,186 @@ Run Spawn(const std::vector<std::string>& args) {
     return {d, TvSeconds(ru.ru_utime), TvSeconds(ru.ru_stime), ru.ru_maxrss};
 }
 
-Run Sum(const Run& a, const Run& b) {
-    return {a.dSeconds + b.dSeconds, a.dUser + b.dUser, a.dSys + b.dSys,
-            a.lPeakKiB > b.lPeakKiB ? a.lPeakKiB : b.lPeakKiB};
+unsigned long long FileSize(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        Die("cannot stat", path);
+    return static_cast<unsigned long long>(st.st_size);
 }
 
-// dd to a new name, flushed to disk; with pOver, then mv over that file.
-Run DdCopy(const std::string& from, const std::string& to, const std::string* pOver = nullptr) {
-    const Run dd = Spawn({"dd", "if=" + from, "of=" + to, "bs=1M", "conv=fsync", "status=none"});
-    return pOver != nullptr ? Sum(dd, Spawn({"mv", to, *pOver})) : dd;
+struct Round {
+    bool bLimitFirst;
+    Run dd, mv;  // the limit's two steps, one after the other
+    Run pass;
+    Run ddAlone, mvAlone;
+    double Limit() const { return dd.dSeconds + mv.dSeconds; }
+    double Alone() const { return ddAlone.dSeconds + mvAlone.dSeconds; }
+    double Ratio() const { return pass.dSeconds / Limit(); }
+    bool Flagged() const { return std::fabs(Limit() - Alone()) > kLimitTolerance * Alone(); }
+};
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// The conversion as a user might script it: awk into a new file, then mv.
-// Close to the line rule (awk's numbers are not atoi's in every corner).
-const char kAwkScript[] =
-    "BEGIN { n = 99 }\n"
-    "{ n++; line = $0; sub(/\\r$/, \"\", line); key = line; sub(/,$/, \"\", key);\n"
-    "  sub(/.*,/, \"\", key); if (key + 0 == 0) line = line n; printf \"%s\\r\\n\", line }\n";
+class Bench {
+public:
+    Bench(const std::string& folder, const std::string& skconv, double dSettle)
+        : m_skconv(skconv),
+          m_dSettle(dSettle),
+          m_pristine(folder + "/pristine.csv"),
+          m_pristineOut(folder + "/pristine-out.csv"),
+          m_data(folder + "/data.csv"),
+          m_source(folder + "/source.csv"),
+          m_new(folder + "/new.csv") {}
 
-double Mbps(unsigned long long cb, double dSeconds) {
-    return static_cast<double>(cb) / 1e6 / dSeconds;
+    // The rounds of one shape; the first is not counted.
+    std::vector<Round> Measure(const Shape& shape, unsigned long long cb, int cRounds,
+                               unsigned long long* pcbOut);
+    void Clean() {
+        for (const std::string* p : {&m_pristine, &m_pristineOut, &m_data, &m_source, &m_new})
+            ::unlink(p->c_str());
+    }
+
+private:
+    // Every file the step needs is on the disk, and the disk has had a moment.
+    void Settle() const {
+        ::sync();
+        std::this_thread::sleep_for(std::chrono::duration<double>(m_dSettle));
+    }
+    const std::string& LimitSource() const { return m_bOutputSized ? m_source : m_data; }
+    // The limit's source copied, and for an output-sized limit the input it replaces.
+    void FreshLimit() {
+        Copy(m_pristine, m_data);
+        if (m_bOutputSized)
+            Copy(m_pristineOut, m_source);
+        Settle();
+    }
+    Run Dd() {
+        return Spawn(
+            {"dd", "if=" + LimitSource(), "of=" + m_new, "bs=1M", "conv=fsync", "status=none"});
+    }
+    Run Mv() { return Spawn({"mv", m_new, m_data}); }
+    void Limit(Round* pRound) {
+        FreshLimit();
+        pRound->dd = Dd();
+        pRound->mv = Mv();
+    }
+    void Pass(Round* pRound) {
+        Copy(m_pristine, m_data);
+        Settle();
+        pRound->pass = Spawn({m_skconv, m_data});
+    }
+
+    const std::string m_skconv;
+    const double m_dSettle;
+    const std::string m_pristine, m_pristineOut, m_data, m_source, m_new;
+    bool m_bOutputSized = false;
+};
+
+std::vector<Round> Bench::Measure(const Shape& shape, unsigned long long cb, int cRounds,
+                                  unsigned long long* pcbOut) {
+    Clean();
+    Generate(m_pristine, cb, shape.pfnFill);
+    m_bOutputSized = shape.bOutputSizedLimit;
+    // skconv's output, untimed: its size, and the file an output-sized limit copies.
+    Copy(m_pristine, m_data);
+    Spawn({m_skconv, m_data});
+    *pcbOut = FileSize(m_data);
+    if (::rename(m_data.c_str(), m_pristineOut.c_str()) != 0)
+        Die("cannot rename", m_data);
+    if (!m_bOutputSized)
+        ::unlink(m_pristineOut.c_str());
+    std::vector<Round> rounds;
+    for (int i = 0; i <= cRounds; ++i) {
+        Round r;
+        r.bLimitFirst = i % 2 == 1;
+        // dd alone, and mv alone over a file as large as the one the limit
+        // replaces, first: a step right after skconv's was slower here,
+        // whatever came between, so only the limit may meet that.
+        FreshLimit();
+        r.ddAlone = Dd();
+        ::unlink(m_new.c_str());
+        Copy(m_bOutputSized ? m_pristineOut : m_pristine, m_new);
+        Copy(m_pristine, m_data);
+        Settle();
+        r.mvAlone = Mv();
+        if (r.bLimitFirst) {
+            Limit(&r);
+            Pass(&r);
+        } else {
+            Pass(&r);
+            Limit(&r);
+        }
+        if (i == 0)
+            continue;  // the memory and the disk warmed up
+        rounds.push_back(r);
+        std::printf(
+            "  round %d, %s first: limit %5.2f s (dd %5.2f + mv %4.2f), alone dd %5.2f + mv "
+            "%4.2f; skconv %5.2f s (user %4.2f, system %4.2f): %.2fx%s\n",
+            i, r.bLimitFirst ? "limit " : "skconv", r.Limit(), r.dd.dSeconds, r.mv.dSeconds,
+            r.ddAlone.dSeconds, r.mvAlone.dSeconds, r.pass.dSeconds, r.pass.dUser, r.pass.dSys,
+            r.Ratio(), r.Flagged() ? "  FLAGGED: limit far from dd + mv alone, left out" : "");
+        std::fflush(stdout);
+    }
+    Clean();
+    return rounds;
 }
 
-Run Median(std::vector<Run> runs) {
-    std::sort(runs.begin(), runs.end(),
-              [](const Run& a, const Run& b) { return a.dSeconds < b.dSeconds; });
-    return runs[runs.size() / 2];
+struct Summary {
+    const char* pszName;
+    unsigned long long cbIn, cbOut;
+    int cRounds, cKept;
+    double dMedian, dMin, dMax;
+    double dUserPerGiB;
+    long lPeakKiB;
+};
+
+Summary Summarize(const Shape& shape, const std::vector<Round>& rounds, unsigned long long cbIn,
+                  unsigned long long cbOut) {
+    std::vector<double> ratios, users;
+    long lPeak = 0;
+    for (const Round& r : rounds) {
+        users.push_back(r.pass.dUser);
+        lPeak = std::max(lPeak, r.pass.lPeakKiB);
+        if (!r.Flagged())
+            ratios.push_back(r.Ratio());
+    }
+    Summary s = {shape.pszName,
+                 cbIn,
+                 cbOut,
+                 static_cast<int>(rounds.size()),
+                 static_cast<int>(ratios.size()),
+                 Median(ratios),
+                 0,
+                 0,
+                 0,
+                 lPeak};
+    if (!ratios.empty()) {
+        s.dMin = *std::min_element(ratios.begin(), ratios.end());
+        s.dMax = *std::max_element(ratios.begin(), ratios.end());
+    }
+    s.dUserPerGiB = Median(users) * (1 << 30) / static_cast<double>(cbIn);
+    return s;
+}
+
+void PrintLoad(const char* pszWhen) {
+    double adLoad[3] = {0, 0, 0};
+    ::getloadavg(adLoad, 3);
+    std::printf("load average %.2f %.2f %.2f %s\n", adLoad[0], adLoad[1], adLoad[2], pszWhen);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     unsigned long long cMiB = 1024;
-    int cRounds = 5;
+    int cRounds = 6;
+    double dSettle = 2.0;
     std::string dir = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp";
     std::string skconv = SKCONV_PATH;
+    std::string shapes;
     for (int i = 1; i < argc; i += 2) {
         const char* pszValue = i + 1 < argc ? argv[i + 1] : nullptr;
         if (pszValue != nullptr && std::strcmp(argv[i], "--size") == 0) {
@@ -201,158 +425,59 @@ int main(int argc, char** argv) {
             cRounds = std::atoi(pszValue);
         } else if (pszValue != nullptr && std::strcmp(argv[i], "--dir") == 0) {
             dir = pszValue;
+        } else if (pszValue != nullptr && std::strcmp(argv[i], "--settle") == 0) {
+            dSettle = std::atof(pszValue);
         } else if (pszValue != nullptr && std::strcmp(argv[i], "--skconv") == 0) {
             skconv = pszValue;
+        } else if (pszValue != nullptr && std::strcmp(argv[i], "--shapes") == 0) {
+            shapes = pszValue;
         } else {
-            std::fprintf(
-                stderr,
-                "usage: convert_bench [--size MiB] [--rounds N] [--dir FOLDER] [--skconv PATH]\n");
+            std::fprintf(stderr,
+                         "usage: convert_bench [--size MiB] [--rounds N] [--dir FOLDER] "
+                         "[--settle SECONDS] [--shapes %s,%s,%s,%s] [--skconv PATH]\n",
+                         kShapes[0].pszId, kShapes[1].pszId, kShapes[2].pszId, kShapes[3].pszId);
             return 2;
         }
     }
-    if (cRounds < 1)
-        cRounds = 1;
+    cRounds = std::max(cRounds, 1);
+    cMiB = std::max(cMiB, 1ull);
     const std::string folder = dir + "/convert_bench." + std::to_string(::getpid());
     if (::mkdir(folder.c_str(), 0700) != 0)
         Die("cannot create", folder);
-    const std::string pristine = folder + "/pristine.csv";
-    const std::string data = folder + "/data.csv";
-    const std::string copy = folder + "/copy.csv";
-    const unsigned long long cb = cMiB << 20;
-    const std::string awkScript = folder + "/convert.awk";
-    {
-        const int fd = ::open(awkScript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fd < 0 ||
-            ::write(fd, kAwkScript, sizeof kAwkScript - 1) !=
-                static_cast<ssize_t>(sizeof kAwkScript - 1) ||
-            ::close(fd) != 0)
-            Die("cannot write", awkScript);
-    }
-    const std::string awkCommand = "awk -f '" + awkScript + "' '" + data + "' > '" + copy +
-                                   "' && mv '" + copy + "' '" + data + "'";
 
     struct utsname un;
     ::uname(&un);
-    double adLoad[3] = {0, 0, 0};
-    ::getloadavg(adLoad, 3);
-    std::printf("%s %s, %ld processors, load average %.2f %.2f %.2f at the start\n", un.sysname,
-                un.release, ::sysconf(_SC_NPROCESSORS_ONLN), adLoad[0], adLoad[1], adLoad[2]);
-    std::printf("generating %llu MiB of records in %s\n", cMiB, folder.c_str());
-    Generate(pristine, cb, FillRecords);
-
-    // Rounds alternate so that no step profits from another's write-back;
-    // each starts from a fresh copy of the input with nothing dirty. Every
-    // timed step writes one new file while the same files exist, and ends
-    // with the input's name taken by a file as large as the input, so that
-    // every step finds the same free memory and pays for freeing the same
-    // blocks. An untimed round first warms that memory. The disk's speed
-    // varies from one step to the next: compare medians.
-    enum { kLimit, kDdAlone, kPass, kLimitOut, kSed, kAwk, kSteps };
-    const char* const apszStep[kSteps] = {"dd conv=fsync, then mv over (limit)",
-                                          "dd conv=fsync alone (no rename)",
-                                          "skconv",
-                                          "dd conv=fsync + mv, output's size",
-                                          "GNU sed -i, trivial edit (no flush)",
-                                          "awk into a new file, then mv (no flush)"};
-    std::vector<Run> runs[kSteps];
-    const std::string victim = folder + "/victim.csv";
-    auto fresh = [&](const std::string& to) {
-        Copy(pristine, to);
-        ::sync();
-    };
-    unsigned long long cbOut = 0;
-    for (int round = 0; round <= cRounds; ++round) {
-        Run r[kSteps];
-        fresh(data);
-        r[kLimit] = DdCopy(data, copy, &data);
-        ::sync();
-        r[kDdAlone] = DdCopy(data, copy);
-        ::unlink(copy.c_str());
-        ::sync();
-        r[kPass] = Spawn({skconv, data});
-        struct stat st;
-        if (::stat(data.c_str(), &st) != 0)
-            Die("cannot stat", data);
-        cbOut = static_cast<unsigned long long>(st.st_size);
-        // skconv's output replacing a file as large as its input.
-        fresh(victim);
-        r[kLimitOut] = DdCopy(data, copy, &victim);
-        ::unlink(victim.c_str());
-        ::unlink(data.c_str());
-        fresh(data);
-        r[kSed] = Spawn({"sed", "-i", "s/^x//", data});
-        ::unlink(data.c_str());
-        fresh(data);
-        r[kAwk] = Spawn({"sh", "-c", awkCommand});
-        ::unlink(data.c_str());
-        if (round == 0)
+    std::printf("%s %s, %ld processors, %d rounds a shape (after an untimed one), in %s\n",
+                un.sysname, un.release, ::sysconf(_SC_NPROCESSORS_ONLN), cRounds, folder.c_str());
+    PrintLoad("at the start");
+    Bench bench(folder, skconv, dSettle);
+    std::vector<Summary> summaries;
+    for (const Shape& shape : kShapes) {
+        if (!Chosen(shapes, shape.pszId))
             continue;
-        std::printf("round %d:", round);
-        for (int i = 0; i < kSteps; ++i) {
-            runs[i].push_back(r[i]);
-            std::printf(" %.2f s", r[i].dSeconds);
-        }
-        std::printf("\n");
+        const unsigned long long cb = std::min(cMiB << 20, shape.cbMax);
+        std::printf("\n%s, %llu MiB:\n", shape.pszName, cb >> 20);
+        std::fflush(stdout);
+        unsigned long long cbOut = 0;
+        const std::vector<Round> rounds = bench.Measure(shape, cb, cRounds, &cbOut);
+        summaries.push_back(Summarize(shape, rounds, cb, cbOut));
+        PrintLoad("after it");
     }
-    ::unlink(pristine.c_str());
-    ::unlink(awkScript.c_str());
-    Run med[kSteps];
-    for (int i = 0; i < kSteps; ++i)
-        med[i] = Median(runs[i]);
-    std::printf("\nmedian of %d rounds, %llu MiB of records (skconv's output %llu MiB):\n", cRounds,
-                cMiB, cbOut >> 20);
-    std::printf("  %-50s %7s %8s %7s %7s %6s\n", "", "time", "MB/s", "user", "system", "ratio");
-    for (int i = 0; i < kSteps; ++i) {
-        std::printf("  %-50s %6.2fs %8.1f %6.2fs %6.2fs %5.2fx\n", apszStep[i], med[i].dSeconds,
-                    Mbps(cb, med[i].dSeconds), med[i].dUser, med[i].dSys,
-                    med[i].dSeconds / med[kLimit].dSeconds);
-    }
-    long lPeakKiB = 0;
-    for (const Run& r : runs[kPass])
-        lPeakKiB = r.lPeakKiB > lPeakKiB ? r.lPeakKiB : lPeakKiB;
-    const double dGiB = static_cast<double>(cb) / (1 << 30);
-    std::printf(
-        "  skconv: %.2fx the limit on its output's size, user CPU %.3f s per GiB, peak memory "
-        "%ld KiB\n",
-        med[kPass].dSeconds / med[kLimitOut].dSeconds, med[kPass].dUser / dGiB, lPeakKiB);
-
-    // The shapes that would make a line-based reader grow, each against the
-    // limit on a file as large as skconv's output for it.
-    const unsigned long long cbShape = (cMiB < 256 ? cMiB : 256) << 20;
-    struct {
-        const char* pszName;
-        size_t (*pfnFill)(char*, size_t);
-    } const kShapes[] = {{"one line", FillOneLine}, {"only line feeds", FillLineFeeds}};
-    std::printf("\nhard shapes, %llu MiB each, median of %d rounds:\n", cbShape >> 20, cRounds);
-    for (const auto& shape : kShapes) {
-        std::vector<Run> passes, limits;
-        for (int round = 0; round < cRounds; ++round) {
-            Generate(data, cbShape, shape.pfnFill);
-            ::sync();
-            passes.push_back(Spawn({skconv, data}));
-            struct stat st;
-            if (::stat(data.c_str(), &st) != 0)
-                Die("cannot stat", data);
-            cbOut = static_cast<unsigned long long>(st.st_size);
-            Generate(victim, cbShape, shape.pfnFill);
-            ::sync();
-            limits.push_back(DdCopy(data, copy, &victim));
-            ::unlink(victim.c_str());
-            ::unlink(data.c_str());
-            ::sync();
-        }
-        long lShapePeak = 0;
-        for (const Run& r : passes)
-            lShapePeak = r.lPeakKiB > lShapePeak ? r.lPeakKiB : lShapePeak;
-        const Run pass = Median(passes), limit = Median(limits);
-        std::printf(
-            "  %-16s output %5llu MiB: limit %6.2f s, skconv %6.2f s (user %.2f s, "
-            "system %.2f s), %.2fx, peak memory %ld KiB\n",
-            shape.pszName, cbOut >> 20, limit.dSeconds, pass.dSeconds, pass.dUser, pass.dSys,
-            pass.dSeconds / limit.dSeconds, lShapePeak);
-    }
-    ::getloadavg(adLoad, 3);
-    std::printf("load average %.2f %.2f %.2f at the end\n", adLoad[0], adLoad[1], adLoad[2]);
     ::rmdir(folder.c_str());
+
+    std::printf(
+        "\nskconv / limit, per round (limit: dd conv=fsync + mv; for only line feeds, of a file "
+        "as large as skconv's output):\n");
+    std::printf("  %-24s %7s %7s %6s %7s %13s %10s %8s\n", "shape", "MiB", "out", "kept", "median",
+                "spread", "user/GiB", "peak");
+    for (const Summary& s : summaries) {
+        char szRatios[64] = "    no round kept";
+        if (s.cKept > 0)
+            std::snprintf(szRatios, sizeof szRatios, "%6.2fx %5.2fx-%5.2fx", s.dMedian, s.dMin,
+                          s.dMax);
+        std::printf("  %-24s %7llu %7llu %3d/%-2d %s %8.3f s %5ld KiB\n", s.pszName, s.cbIn >> 20,
+                    s.cbOut >> 20, s.cKept, s.cRounds, szRatios, s.dUserPerGiB, s.lPeakKiB);
+    }
+    PrintLoad("at the end");
     return 0;
 }

@@ -66,6 +66,15 @@ const KeyCase kKeyCases[] = {
     {"a,-0,", true},
     {"a,0\r", true},
     {"a,3\r", false},
+    // Where the field before the key starts 16 or 32 bytes before the end.
+    {"a," + std::string(30, 'x') + ",", true},
+    {"a," + std::string(31, 'x') + ",", true},
+    {"7," + std::string(30, 'x') + ",", true},
+    {std::string(31, '7') + ",", false},
+    {std::string(32, '7') + ",", false},
+    {"a," + std::string(29, '0') + "1", false},
+    {"a," + std::string(40, '0') + "1,", false},
+    {std::string(15, ' ') + "3,", false},
 };
 
 // Feeds the line in pieces of cbPiece bytes (0: whole).
@@ -82,6 +91,13 @@ TEST(KeyField, JudgesTheKeyFieldWholeAndInEveryPieceSize) {
     for (const KeyCase& c : kKeyCases) {
         EXPECT_EQ(c.bMissing, sk::KeyField::LineIsMissing(c.line.data(), c.line.size()) != 0)
             << "whole line [" << c.line << "]";
+        // After earlier lines, whose bytes the judgement may look at.
+        for (const std::string& before : {std::string("0,1\n"), std::string(40, ',') + "\n"}) {
+            const std::string text = before + c.line + "\n";
+            EXPECT_EQ(c.bMissing, sk::KeyField::LineAfterLfIsMissing(
+                                      text.data(), &text[before.size()], c.line.size()) != 0)
+                << "line [" << c.line << "] after [" << before << "]";
+        }
         for (size_t cbPiece = 0; cbPiece <= c.line.size(); ++cbPiece)
             EXPECT_EQ(c.bMissing, Missing(c.line, cbPiece))
                 << "line [" << c.line << "] pieces of " << cbPiece;

@@ -175,6 +175,11 @@ void FormatError(SysError e, char* psz, size_t cch);
 // Tells the system that the file is read once from start to end, so that it
 // reads further ahead. Only a hint: a system that refuses it reads as well.
 void AdviseSequential(const FileHandle& file);
+// Tells the system that a range of the input already read is not wanted
+// again: the file is being replaced, and the memory that held it then
+// serves the work file's text, as memory just used, not memory a virtual
+// machine may have handed back to its host. Only a hint.
+void AdviseDone(const FileHandle& file, uint64_t ullOffset, uint64_t ullLength);
 
 // What makes two paths the same file, whatever their spelling. The path
 // itself, not what a link names: a link is refused as a file anyway.

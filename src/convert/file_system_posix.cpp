@@ -343,6 +343,12 @@ void AdviseSequential(const FileHandle& file) {
     (void)::posix_fadvise(Fd(file), 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
+void AdviseDone(const FileHandle& file, uint64_t ullOffset, uint64_t ullLength) {
+    // Fails only as AdviseSequential may; the pass goes on the same without it.
+    (void)::posix_fadvise(Fd(file), static_cast<off_t>(ullOffset), static_cast<off_t>(ullLength),
+                          POSIX_FADV_DONTNEED);
+}
+
 SysError QueryIdentity(const char* pszPath, FileIdentity* pId) {
     struct stat st;
     if (::lstat(pszPath, &st) != 0)

@@ -1134,6 +1134,10 @@ void AdviseSequential(const FileHandle&) {
     // The input is opened with FILE_FLAG_SEQUENTIAL_SCAN, which says the same.
 }
 
+void AdviseDone(const FileHandle&, uint64_t, uint64_t) {
+    // The cache manager keeps what it finds worth keeping; no call asks it.
+}
+
 SysError QueryIdentity(const char* pszPath, FileIdentity* pId) {
     // No data access and every sharing mode: asking must not disturb a file
     // that another program holds open. Backup semantics open folders too; the

@@ -1,5 +1,6 @@
 // The key number of the current line, kept as decimal text so that moving to
-// the next line costs a digit increment instead of a full conversion.
+// the next line costs a digit increment instead of a full conversion, and
+// followed by CR LF, the bytes that end a numbered line.
 #pragma once
 
 #include <cstddef>
@@ -14,22 +15,17 @@ public:
 
     explicit KeyNumber(unsigned long long ullFirst);
 
-    const char* Text() const { return m_szDigits + m_iFirst; }
-    size_t Length() const { return kMaxDigits - m_iFirst; }
-
-    // Writes the first cb bytes of the text (all or none) to p, which has
-    // cbRoom bytes; short texts go in one fixed 16-byte move, whose
-    // overshoot the caller's next bytes overwrite.
-    void CopyTo(char* p, size_t cbRoom, size_t cb) const {
-        if (cb <= 16 && cbRoom >= 16)
-            std::memcpy(p, Text(), 16);
-        else
-            std::memcpy(p, Text(), cb);
-    }
+    const char* Text() const { return m_achText + kMaxDigits - m_cDigits; }
+    size_t Length() const { return m_cDigits; }
+    // The end of a line that gets the number, the number and CR LF, or of
+    // one that does not, CR LF alone; 16 bytes can be read from either.
+    // Chosen by arithmetic: no branch that the lines can make go either way.
+    const char* LineEnd(bool bNumber) const { return m_achText + kMaxDigits - Digits(bNumber); }
+    size_t LineEndLength(bool bNumber) const { return Digits(bNumber) + 2; }
 
     // Moves to the next number; 0 when it no longer fits (never for a real file).
     int Increment() {
-        char& chLast = m_szDigits[kMaxDigits - 1];
+        char& chLast = m_achText[kMaxDigits - 1];
         if (chLast == '9')
             return Carry();
         ++chLast;
@@ -38,11 +34,13 @@ public:
 
 private:
     int Carry();
+    // The number's length if bNumber, else 0.
+    size_t Digits(bool bNumber) const { return Length() & (0 - static_cast<size_t>(bNumber)); }
 
-    // Right-aligned digits, a terminator, and room to read 16 bytes from the
-    // first digit of any number.
-    char m_szDigits[kMaxDigits + 16];
-    size_t m_iFirst;  // index of the first digit
+    // Right-aligned digits, CR LF, and room to read 16 bytes from the first
+    // digit of any number.
+    char m_achText[kMaxDigits + 16];
+    size_t m_cDigits;
 };
 
 }  // namespace sk

@@ -13,7 +13,9 @@ namespace {
 const char kLf = '\n';
 const char kCr = '\r';
 const char kEndOfText = 26;
-const char kCrLf[] = {kCr, kLf};
+// CR LF, with room to read 16 bytes from it as from a key number's text.
+const char kCrLf[16] = {kCr, kLf};
+const size_t kcbCrLf = 2;
 
 // The first byte ch in [p, pEnd), or null. glibc's memchr looks at many
 // bytes at a time; other C libraries' (the msvcrt of Wine among them) may
@@ -58,7 +60,7 @@ public:
             m_pWindow = m_pNext;
             m_pNext += 64;
         }
-        const char* pLf = m_pWindow + __builtin_ctzll(m_ullMask);
+        const char* pLf = m_pWindow + static_cast<unsigned>(__builtin_ctzll(m_ullMask));
         m_ullMask &= m_ullMask - 1;
         return pLf;
 #else
@@ -94,31 +96,40 @@ private:
     unsigned long long m_ullMask;  // line feeds of the window not yet handed out
 };
 
-// Copies a run of bytes. The common runs, one or two lines of a record, go
-// in eight fixed 16-byte moves when both sides have room for the overshoot,
-// which the bytes that follow overwrite; longer runs in 16-byte moves or
-// with memcpy.
-inline void CopyRun(char* pOut, size_t cbOutRoom, const char* p, size_t cbInRoom, size_t cb) {
+// Room on both sides of a short run's copy: its moves overshoot by up to
+// this much, which the bytes that follow overwrite.
+const size_t kShortRoom = 128;
+
+// Copies a run of bytes, with kShortRoom bytes of room after it on both
+// sides. The common runs, one or two lines of a record, go in four or eight
+// fixed 16-byte moves; longer runs with memcpy.
+inline void CopyRun(char* pOut, const char* p, size_t cb) {
 #if defined(__SSE2__)
-    const size_t cbShort = 128;
-    if (cb <= cbShort && cbOutRoom >= cbShort && cbInRoom >= cbShort) {
-        const __m128i* q = reinterpret_cast<const __m128i*>(p);
-        __m128i* r = reinterpret_cast<__m128i*>(pOut);
-        for (int i = 0; i < 8; ++i)  // unrolled by the compiler
+    const __m128i* q = reinterpret_cast<const __m128i*>(p);
+    __m128i* r = reinterpret_cast<__m128i*>(pOut);
+    if (cb <= 64) {
+        for (int i = 0; i < 4; ++i)  // unrolled by the compiler
             _mm_storeu_si128(r + i, _mm_loadu_si128(q + i));
         return;
     }
-    const size_t cbMoved = (cb + 15) & ~static_cast<size_t>(15);
-    if (cb <= 256 && cbOutRoom >= cbMoved && cbInRoom >= cbMoved) {
-        for (size_t i = 0; i < cb; i += 16) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + i),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
-        }
+    if (cb <= kShortRoom) {
+        for (int i = 0; i < 8; ++i)
+            _mm_storeu_si128(r + i, _mm_loadu_si128(q + i));
         return;
     }
-#else
-    (void)cbOutRoom;
-    (void)cbInRoom;
+#endif
+    std::memcpy(pOut, p, cb);
+}
+
+// Copies a line's end of up to 22 bytes from p, which can be read 16 bytes
+// far, to pOut, with kShortRoom bytes of room.
+inline void CopyEnd(char* pOut, const char* p, size_t cb) {
+#if defined(__SSE2__)
+    if (cb <= 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        return;
+    }
 #endif
     std::memcpy(pOut, p, cb);
 }
@@ -208,6 +219,9 @@ const char* LineRewriter::PutWholeLines(const char* p, const char* pEnd) {
     // byte copies.
     char* pOut = m_pOut + m_cbUsed;
     char* const pOutEnd = m_pOut + m_cbOut;
+    unsigned long long ullLines = m_counts.ullLines;
+    unsigned long long ullNumbered = m_counts.ullNumbered;
+    const char* const pStart = p;
     // Lines that end in CR LF and keep their key go out as they came: they
     // are copied as one run when a line that changes ends it.
     const char* pRun = p;
@@ -218,31 +232,51 @@ const char* LineRewriter::PutWholeLines(const char* p, const char* pEnd) {
             break;
         const bool bCrLf = pLf != p && pLf[-1] == kCr;
         const char* pTextEnd = bCrLf ? pLf - 1 : pLf;
-        const bool bMissing = KeyField::LineIsMissing(p, static_cast<size_t>(pTextEnd - p)) != 0;
-        if (bMissing || !bCrLf) {
+        const size_t cbLine = static_cast<size_t>(pTextEnd - p);
+        // A CR LF line that keeps its key ends the run only where a line
+        // that changes follows it: the run goes on branching on the key, so
+        // the key is judged with branches, which cost least where keys
+        // follow a pattern. A line feed alone always changes: judged without
+        // a branch that the keys can make go either way.
+        const bool bMissing = bCrLf ? KeyField::LineIsMissing(p, cbLine) != 0
+                                    : KeyField::LineAfterLfIsMissing(pStart, p, cbLine) != 0;
+        // One comparison: kept when it ends in CR LF and keeps its key.
+        if (!(bCrLf > bMissing)) {
+            // A CR LF line that changes gets a number: known before its key
+            // is judged, the end's length is then not waiting for that.
+            const bool bNumber = bCrLf | bMissing;
             const size_t cbText = static_cast<size_t>(pTextEnd - pRun);
-            const size_t cbNumber = bMissing ? m_number.Length() : 0;
             const size_t cbRoom = static_cast<size_t>(pOutEnd - pOut);
-            if (cbText + cbNumber + sizeof kCrLf > cbRoom)
-                break;
-            if (bMissing)
-                CountNumbered();
-            CopyRun(pOut, cbRoom, pRun, static_cast<size_t>(pEnd - pRun), cbText);
-            pOut += cbText;
-            m_number.CopyTo(pOut, cbRoom - cbText, cbNumber);
-            pOut += cbNumber;
-            std::memcpy(pOut, kCrLf, sizeof kCrLf);
-            pOut += sizeof kCrLf;
+            const char* pEndText = m_number.LineEnd(bNumber);
+            const size_t cbEnd = m_number.LineEndLength(bNumber);
+            if (cbText + kShortRoom <= cbRoom &&
+                static_cast<size_t>(pEnd - pTextEnd) >= kShortRoom) {
+                CopyRun(pOut, pRun, cbText);
+                pOut += cbText;
+                CopyEnd(pOut, pEndText, cbEnd);
+            } else {
+                if (cbText + cbEnd > cbRoom)
+                    break;
+                std::memcpy(pOut, pRun, cbText);
+                pOut += cbText;
+                std::memcpy(pOut, pEndText, cbEnd);
+            }
+            pOut += cbEnd;
+            if (ullNumbered < LineCounts::kListed && bNumber)
+                m_counts.aullFirst[ullNumbered] = ullLines + 1;
+            ullNumbered += bNumber;
             pRun = pLf + 1;
         }
         p = pLf + 1;
-        ++m_counts.ullLines;
+        ++ullLines;
         if (!m_number.Increment()) {
             m_bFailed = true;
             break;
         }
     }
     m_cbUsed = static_cast<size_t>(pOut - m_pOut);
+    m_counts.ullLines = ullLines;
+    m_counts.ullNumbered = ullNumbered;
     Put(pRun, static_cast<size_t>(p - pRun));  // the unchanged lines since the last change
     return p;
 }
@@ -252,7 +286,7 @@ void LineRewriter::EndLine(int bMissing) {
         Put(m_number.Text(), m_number.Length());
         CountNumbered();
     }
-    Put(kCrLf, sizeof kCrLf);
+    Put(kCrLf, kcbCrLf);
     ++m_counts.ullLines;
     if (!m_number.Increment())
         m_bFailed = true;

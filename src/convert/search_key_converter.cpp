@@ -28,14 +28,18 @@ const size_t kPathRoom = 4096;
 // first, filled up to a whole block so that the reads stay as without them.
 class InputSource : public sk::BlockSource {
 public:
+    // bDropRead: the input is being replaced, and what has been read of it
+    // is not wanted again.
     InputSource(const fs::FileHandle& file, const char* pPrefix, size_t cbPrefix, uint64_t ullSize,
-                sk::ProgressObserver* pProgress)
+                sk::ProgressObserver* pProgress, bool bDropRead)
         : m_file(file),
           m_pPrefix(pPrefix),
           m_cbPrefix(cbPrefix),
           m_bEnd(cbPrefix < sk::kSignatureRoom),
           m_ullSize(ullSize),
           m_ullRead(0),
+          m_ullDropped(0),
+          m_bDropRead(bDropRead),
           m_pProgress(pProgress),
           m_nError(0) {}
     int Read(char* p, size_t cb, size_t* pcbRead) override {
@@ -53,6 +57,10 @@ public:
         }
         *pcbRead += cbPrefix;
         m_ullRead += *pcbRead;
+        if (m_bDropRead && m_ullRead - m_ullDropped >= kDropStep) {
+            fs::AdviseDone(m_file, m_ullDropped, m_ullRead - m_ullDropped);
+            m_ullDropped = m_ullRead;
+        }
         if (m_pProgress != nullptr)
             m_pProgress->OnProgress(m_ullRead, m_ullSize);
         return 1;
@@ -64,8 +72,12 @@ private:
     const char* m_pPrefix;  // what is not yet handed out
     size_t m_cbPrefix;
     bool m_bEnd;  // the file has no more bytes to read
+    static const uint64_t kDropStep = 8 << 20;
+
     const uint64_t m_ullSize;
     uint64_t m_ullRead;
+    uint64_t m_ullDropped;  // the bytes before this offset have been given up
+    const bool m_bDropRead;
     sk::ProgressObserver* const m_pProgress;
     int m_nError;
 };
@@ -366,7 +378,7 @@ int SearchKeyConverter::Check(const char* pszPath) {
     if (!OpenFolder(pszPath, &folder) || !OpenPlainFile(folder, &in, &info) ||
         !ReadPrefix(in, info, prefix, &cbPrefix))
         return 0;
-    InputSource source(in, prefix, cbPrefix, info.ullSize, m_pProgress);
+    InputSource source(in, prefix, cbPrefix, info.ullSize, m_pProgress, false);
     DiscardSink sink;
     switch (sk::RewriteAll(&source, &sink, &m_lines)) {
         case sk::PipelineResult::kDone:
@@ -401,7 +413,7 @@ int SearchKeyConverter::ReadPrefix(const fs::FileHandle& in, const fs::FileInfo&
 
 int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, const char* pPrefix, size_t cbPrefix,
                                       fs::FileHandle* pWork, const fs::FileInfo& info) {
-    InputSource source(*pIn, pPrefix, cbPrefix, info.ullSize, m_pProgress);
+    InputSource source(*pIn, pPrefix, cbPrefix, info.ullSize, m_pProgress, true);
     WorkSink sink(*pWork);
     switch (sk::RewriteAll(&source, &sink, &m_lines)) {
         case sk::PipelineResult::kDone:
