@@ -53,8 +53,8 @@ work=$(mktemp -d "$dir/win_bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cp "$build/skconv.exe" "$build/bench/least_replace.exe" "$work/"
 cd "$work"
-# The server stays up between the runs, so that none pays for starting it.
-wineserver -p
+# with_wine.sh keeps the server up between the runs, so that none pays for
+# starting it.
 
 load() { echo "load average $(cut -d' ' -f1-3 /proc/loadavg) $1"; }
 echo "$(uname -sr), $(nproc) processors, $rounds rounds a shape (after an untimed one), under $(wine --version), in $work"

@@ -119,6 +119,11 @@ for ((r = 0; r < ${#rows[@]}; r += 5)); do
     echo "FAIL: [$cmd]: $p"
     fails=$((fails + 1))
   done
+  # A row whose output is not compared still shows it when it fails: under
+  # Wine that may be the loader's own complaint rather than skconv's.
+  if [ ${#problems[@]} -gt 0 ] && [[ $problems != printed* ]]; then
+    echo "  it printed: [$(cat -v "$dir/out")]"
+  fi
 done
 
 [ $fails -eq 0 ] && echo "skconv ($platform): all checks passed"

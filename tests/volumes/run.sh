@@ -44,7 +44,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-wineserver -p  # one server for every row, not one start per program
 
 orig='a,1\nb,\nc,0\n' conv='a,1\r\nb,101\r\nc,0102\r\n' keep='keep\n'
 # The mode shows no write bit at all: where chmod is ignored, nothing is read-only.

@@ -50,5 +50,11 @@ fi
 timeout 60 wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
 timeout 60 wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
 timeout 60 wineserver -w
+# One server for the whole command: a server that quits when each program
+# ends can be caught quitting by the next program, which then fails to start
+# (now and then, when the machine is busy). Its services start here, away
+# from the command's output, which they would otherwise hold open.
+wineserver -p
+timeout 60 wine cmd.exe /c exit </dev/null >/dev/null 2>&1
 
 timeout --kill-after=10 "$limit" "$@"
