@@ -64,7 +64,7 @@ report() { printf '  %-6s %-10s %-19s %s\n' "$@"; }
 
 # run_rows VOLUME: every row with each build, in a fresh folder on $mnt.
 run_rows() {
-  local build r what setup want expect folder case out got problems spec name bytes
+  local build r what setup want expect folder case out got problems entry name bytes
   for build in skconv skconv.exe; do
     for ((r = 0; r < ${#rows[@]}; r += 6)); do
       what=${rows[r]} setup=${rows[r + 1]} want=${rows[r + 2]} folder=${rows[r + 5]}
@@ -90,8 +90,8 @@ run_rows() {
       [ "$got" = "$want" ] || problems+=("exit status $got, expected $want")
       # shellcheck disable=SC2053
       [[ $out == $expect ]] || problems+=("printed [$out], expected [$expect]")
-      for spec in $folder; do
-        name=${spec%%=*} bytes=${spec#*=}
+      for entry in $folder; do
+        name=${entry%%=*} bytes=${entry#*=}
         cmp -s <(printf "$bytes") "$case/$name" || problems+=("$name is not as expected")
       done
       [ "$(cd "$case" && ls -A | sort)" = "$(printf '%s\n' $folder | sed 's/=.*//' | sort)" ] ||
