@@ -1046,7 +1046,8 @@ SysError ReplaceInput(Folder* pFolder, const FileInfo& info, FileHandle* pInput,
     // gave the input's name to a file of its own at the last moment: then
     // that file is there, and goes back under its name. The old file is
     // still open here, with the delete right, which no scanner shares: no
-    // other program can hold it now.
+    // other program can hold it now. Removed by name, it goes when this
+    // handle closes.
     bool bOld = false;
     if (SysError e =
             HeldFileIsAt(H(*pInput), IoFile::kInput, backup.Get(), IoFile::kBackup, &bOld)) {
@@ -1059,7 +1060,7 @@ SysError ReplaceInput(Folder* pFolder, const FileInfo& info, FileHandle* pInput,
         (void)CloseFile(pInput);  // read only: closing it loses nothing
         return 0;
     } else if (!Remove(folder, backup.Get(), IoFile::kBackup)) {
-        // Deleted when this handle closes.
+        // workfile.bak stays, and is reported.
         pResult->after = After::kRemoveBackup;
         pResult->eAfter = LastError();
     }
