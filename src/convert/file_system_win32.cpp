@@ -239,28 +239,25 @@ SysError OpenInput(const Folder& folder, FileHandle* pFile, bool* pbNoDelete) {
     const DWORD dwFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
     *pbNoDelete = false;
     HANDLE h = INVALID_HANDLE_VALUE;
-    // A read-only file or a folder is refused once looked at: asking it for
-    // the delete right would only meet another program's hold, and wait.
+    // A read-only file or a folder is refused once looked at: it is not
+    // asked for the delete right, whose answer would not change that.
     const DWORD dwAttr = GetFileAttributesW(folder.m_wszInput);
+    DWORD dwAccess = GENERIC_READ | DELETE;
     if (dwAttr != INVALID_FILE_ATTRIBUTES &&
-        (dwAttr & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        h = OpenForPass(folder.m_wszInput, GENERIC_READ, dwFlags);
-        if (h == INVALID_HANDLE_VALUE)
-            return LastError();
-    } else if (!Retried(
-                   folder,
-                   [&] {
-                       h = OpenForPass(folder.m_wszInput, GENERIC_READ | DELETE, dwFlags);
-                       return h != INVALID_HANDLE_VALUE;
-                   },
-                   HeldByAnother, kOpenWaitMs)) {
+        (dwAttr & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        dwAccess = GENERIC_READ;
+    const auto open = [&] {
+        h = OpenForPass(folder.m_wszInput, dwAccess, dwFlags);
+        return h != INVALID_HANDLE_VALUE;
+    };
+    if (!Retried(folder, open, HeldByAnother, kOpenWaitMs)) {
         // Denied the delete right (not the file's nor the folder's entries
         // allow it, or a protected folder), which no waiting brings: told
         // once the file has been looked at, as it may be no file at all.
-        if (GetLastError() != ERROR_ACCESS_DENIED)
+        if (GetLastError() != ERROR_ACCESS_DENIED || dwAccess == GENERIC_READ)
             return LastError();
-        h = OpenForPass(folder.m_wszInput, GENERIC_READ, dwFlags);
-        if (h == INVALID_HANDLE_VALUE)
+        dwAccess = GENERIC_READ;
+        if (!Retried(folder, open, HeldByAnother, kOpenWaitMs))
             return LastError();
         *pbNoDelete = true;
     }
