@@ -1,9 +1,9 @@
-// Decides, in the fault-injection build, which operating-system call of a
-// conversion fails and with which error, what kind of volume the calls
-// answer as, and records every call made.
+// The volume under test, on the other side of the fault-injection build's
+// seam: it records every call the file layer makes, fails the calls a test
+// chooses with real error codes, and answers as a kind of volume would,
+// from a table of rules in the calls' own terms.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -12,64 +12,129 @@
 
 #include "fault_seam.h"
 
-// What a volume remembers during one pass: its own time, and what its
-// answers depend on.
-struct VolumeState {
-    unsigned long ulNowMs;      // the time the pass has waited so far
-    unsigned long ulMarkMs;     // when something the volume waits on began (0: not yet)
-    bool bArmed;                // a one-time answer is due
-    unsigned long ulGivenAttr;  // the attributes the pass gave the work file
+using sk::seam::Asked;
+using sk::seam::Call;
+
+// Which of the pass's files a call is about: by name for a call that names
+// one, else the file its handle holds, wherever that file's name is now.
+enum class File { kAny, kOther, kFolder, kInput, kWork, kBackup };
+
+struct Traced {
+    Call call;
+    File file;
+    bool operator==(const Traced& other) const { return call == other.call && file == other.file; }
 };
 
-// One kind of volume: how the calls of a pass answer on it, where that
-// differs from the test system's answers.
+// What of the call a rule looks at.
+enum class Field { kNone, kAccess, kHow, kFlags };
+
+// One answer of a volume: when a call on a file is asked so (the bits of
+// ulMask of the field are ulValue), it fails with nError (0: the real
+// call), takes ulTakesMs, and may first do what pfnFirst does (another
+// program's doing, or what the call itself leaves). A rule answers only in
+// its window of time, from the first time it was asked; unless it is a
+// guard, the profile's check fails when the pass never asks it.
+struct Rule {
+    Call call;
+    File file;
+    Field field = Field::kNone;
+    unsigned long ulMask = 0;
+    unsigned long ulValue = 0;
+    int nError = 0;
+    unsigned long ulFromMs = 0;
+    unsigned long ulToMs = 0;  // 0: no end
+    unsigned long ulTakesMs = 0;
+    bool bGuard = false;
+    void (*pfnFirst)(const std::string& folder) = nullptr;
+
+    Rule(Call c, File f = File::kAny) : call(c), file(f) {}
+    Rule Asking(Field f, unsigned long ulBits, unsigned long ulIs) const {
+        Rule r = *this;
+        r.field = f;
+        r.ulMask = ulBits;
+        r.ulValue = ulIs;
+        return r;
+    }
+    Rule Fails(int e) const {
+        Rule r = *this;
+        r.nError = e;
+        return r;
+    }
+    Rule During(unsigned long ulFrom, unsigned long ulTo) const {
+        Rule r = *this;
+        r.ulFromMs = ulFrom;
+        r.ulToMs = ulTo;
+        return r;
+    }
+    Rule Taking(unsigned long ulMs) const {
+        Rule r = *this;
+        r.ulTakesMs = ulMs;
+        return r;
+    }
+    Rule Guard() const {
+        Rule r = *this;
+        r.bGuard = true;
+        return r;
+    }
+    Rule Doing(void (*pfn)(const std::string& folder)) const {
+        Rule r = *this;
+        r.pfnFirst = pfn;
+        return r;
+    }
+};
+
+// What a volume remembers during one pass, for what it tells.
+struct VolumeState {
+    int cTold;  // answers the profile's pfnTell has rewritten so far
+};
+
+// One kind of volume: its rules, and how it tells what the test system
+// tells otherwise (in the call's own structure at pOut).
 struct Volume {
     const char* pszName;
-    // The error the call fails with, or 0.
-    int (*pfnFault)(sk::IoOp op, sk::IoFile file, VolumeState* pState);
-    // Rewrites what a query told (see InjectedFacts).
-    void (*pfnFacts)(sk::IoOp op, sk::IoFile file, sk::FileFacts* pFacts, VolumeState* pState);
-    // Names an open file wherever it is now, after renames by other handles
-    // too, which the test system does not.
-    bool bNamesFollow;
+    std::vector<Rule> rules;
+    void (*pfnTell)(const Asked& asked, File file, void* pOut, VolumeState* pState) = nullptr;
 };
 
 class FaultPlan {
 public:
-    static const int kAlways = 1 << 30;
+    static constexpr int kAlways = 1 << 30;
+    // A clock tick: the most a sleep may run longer than asked.
+    static constexpr unsigned long kTickMs = 16;
 
-    // Counts from zero again, fails nothing and shows every file as it is.
+    // Counts from zero again, fails nothing, and answers as the test system.
     static void Reset();
     // Call number nCall (from 1) fails with nError, and so do the calls of
-    // the same kind right after it (a step tried again), cTimes in all.
+    // the same kind on the same file right after it (a step tried again),
+    // cTimes in all.
     static void FailCall(int nCall, int nError, int cTimes = 1);
     // Runs pfn right before call number nCall (from 1): another program's
     // doing in the middle of a pass.
     static void AtCall(int nCall, std::function<void()> pfn);
-    // The input shows this reparse tag (Windows) instead of its own.
-    static void ShowReparseTag(unsigned long ulTag);
     // The calls answer as pVolume's do; its files are in folder.
     static void SetVolume(const Volume* pVolume, const std::string& folder);
     // The calls made since Reset, in order.
-    static const std::vector<sk::IoOp>& Trace();
-    // The volume's state, its time (the pass's waits) among it.
-    static const VolumeState& State();
-    // The name of the file in the volume's folder whose id (as the test
+    static const std::vector<Traced>& Trace();
+    // How long the pass has taken on the volume's clock since Reset.
+    static unsigned long ElapsedMs();
+    // How often each of the volume's rules answered since SetVolume.
+    static const std::vector<int>& Answered();
+    // The name of the file in the volume's folder whose index (as the test
     // system gives it) is ullIndex, or "".
     static std::wstring NameOf(uint64_t ullIndex);
+    // Which of the pass's files a handle holds, the one whose name it was
+    // opened by, and the index the test system gives its file.
+    static File FileOf(intptr_t h);
+    static File OpenedAs(intptr_t h);
+    static uint64_t IndexOf(intptr_t h);
 
 private:
-    static std::vector<sk::IoOp> s_trace;
-    static std::map<int, std::pair<int, int>> s_failures;  // error, times
-    static std::map<int, std::function<void()>> s_actions;
-    static int s_nStreakError;  // the failure that goes on, and how many more times
-    static int s_cStreakLeft;
-    static unsigned long s_ulTag;
-    static const Volume* s_pVolume;
-    static std::string s_folder;
-    static VolumeState s_state;
-    friend int sk::InjectedFault(sk::IoOp op, sk::IoFile file);
-    friend void sk::InjectedFacts(sk::IoOp op, sk::IoFile file, sk::FileFacts* pFacts);
-    friend void sk::InjectedName(intptr_t hFile, wchar_t* pwszName, unsigned long cchRoom);
-    friend void sk::InjectedWait(unsigned long ulMs);
+    friend int sk::seam::Answer(const Asked& asked);
+    friend void sk::seam::Tell(const Asked& asked, void* pOut, size_t cbOut);
+    friend void sk::seam::Opened(const Asked& asked, intptr_t h);
+    friend void sk::seam::Closing(intptr_t h);
+    friend unsigned long long sk::seam::Now();
+    friend void sk::seam::Wait(unsigned long ulMs);
+    static File FileAsked(const Asked& asked);
+    static int VolumeAnswer(const Asked& asked, File file);
 };

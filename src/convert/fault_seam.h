@@ -1,68 +1,109 @@
-// The point before every operating-system call of a conversion where a test
-// build can make that call fail with a real error code, or answer as a
-// volume of another kind would (a memory stick, a share, a cloud folder).
-// In the product it is an inline zero that the compiler removes.
+// The seam inside each system-call wrapper of the file layers (win32/calls.h,
+// posix/calls.h). A test build asks the volume under test how each call
+// answers, in the terms of the call's own documentation: which call, about
+// which name or open handle, with which access, disposition or information
+// class, and flags. The volume may fail the call with a real error code,
+// rewrite what it tells (in the call's own structures) or let time pass.
+// In the product every wrapper is the plain call.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace sk {
+namespace seam {
 
-enum class IoOp {
-    kFolder,
-    kOpen,
-    kQuery,
-    kTag,     // a file's reparse tag
-    kFileId,  // a file's 128-bit id
-    kName,    // the name the volume gives an open file
-    kCreate,
-    kRead,
-    kWrite,
-    kWriteBack,
-    kFlush,
+// Every system call the file layers make that a volume answers, by its name.
+enum class Call {
+    // Windows
+    kAccessCheck,
+    kCloseHandle,
+    kCreateFileW,
+    kDeleteFileW,
+    kDuplicateToken,
+    kFlushFileBuffers,
+    kGetFileAttributesW,
+    kGetFileInformationByHandle,
+    kGetFileInformationByHandleEx,
+    kGetFileType,
+    kGetFinalPathNameByHandleW,
+    kGetFullPathNameW,
+    kGetSecurityInfo,
+    kGetVolumeInformationByHandleW,
+    kMoveFileExW,
+    kMultiByteToWideChar,
+    kOpenProcessToken,
+    kReadFile,
+    kReplaceFileW,
+    kSetFileAttributesW,
+    kSetFileInformationByHandle,
+    kSetFileSecurityW,
+    kWriteFile,
+    // POSIX
     kClose,
-    kAccess,
-    kSecurity,
-    kMove,
-    kReplace,
-    kReplaceIgnoringAcl,  // the same, told to ignore that it cannot merge the DACL
-    kSyncFolder,
-    kRemove
+    kFchmod,
+    kFchown,
+    kFgetxattr,
+    kFlistxattr,
+    kFsetxattr,
+    kFstat,
+    kFstatat,
+    kFsync,
+    kLstat,
+    kOpen,
+    kOpenat,
+    kRead,
+    kRenameat,
+    kSyncFileRange,
+    kUnlinkat,
+    kWrite,
 };
 
-// Which of the pass's files a call is about.
-enum class IoFile { kOther, kInput, kWork, kBackup };
-
-// What a volume tells of a file, in the terms the file layer uses.
-struct FileFacts {
-    unsigned long ulAttributes;
-    unsigned long ulReparseTag;
-    unsigned long ulVolumeFlags;
-    uint64_t ullVolume;
-    uint64_t ullIdLow;   // the 64-bit file index, or the low half of a 128-bit id
-    uint64_t ullIdHigh;  // the high half of a 128-bit id
-    bool b128;           // the id came whole, from the 128-bit query
+// What one call was asked. Each wrapper says which of its arguments go
+// where; a call that names a file gives its name, one on an open file its
+// handle (a descriptor on POSIX).
+struct Asked {
+    Call call;
+    const wchar_t* pwszName;
+    const char* pszName;
+    intptr_t h;              // -1: none
+    unsigned long ulAccess;  // the access asked for
+    unsigned long ulHow;     // the disposition, information class or operation
+    unsigned long ulFlags;   // flags, or the attributes to set
 };
+
+inline Asked ByName(Call call, const wchar_t* pwszName, unsigned long ulAccess = 0,
+                    unsigned long ulHow = 0, unsigned long ulFlags = 0) {
+    return Asked{call, pwszName, nullptr, -1, ulAccess, ulHow, ulFlags};
+}
+inline Asked ByName(Call call, const char* pszName, unsigned long ulAccess = 0,
+                    unsigned long ulHow = 0, unsigned long ulFlags = 0) {
+    return Asked{call, nullptr, pszName, -1, ulAccess, ulHow, ulFlags};
+}
+inline Asked OnHandle(Call call, intptr_t h, unsigned long ulHow = 0, unsigned long ulFlags = 0) {
+    return Asked{call, nullptr, nullptr, h, 0, ulHow, ulFlags};
+}
 
 #if defined(SEARCHKEY_FAULT_INJECTION)
-// The error code the call must fail with, or 0 to make the real call.
-int InjectedFault(IoOp op, IoFile file = IoFile::kOther);
-// Rewrites what the test system told of a file (kQuery: its attributes and
-// volume; kTag: its reparse tag; kFileId: its id) as the volume under test
-// would tell it; kAccess: sees the attributes the pass gives the work file.
-void InjectedFacts(IoOp op, IoFile file, FileFacts* pFacts);
-// The name the volume gives the file open as hFile, from its root: the
-// test system's own answer in, the volume's out.
-void InjectedName(intptr_t hFile, wchar_t* pwszName, unsigned long cchRoom);
-// Instead of sleeping while another program holds a file: time passes only
-// for the volume under test.
-void InjectedWait(unsigned long ulMs);
+// Before the call: the error code it fails with, or 0 to make the real call.
+int Answer(const Asked& asked);
+// After a call that succeeded: what the volume tells instead, written over
+// the call's own answer of cbOut bytes at pOut.
+void Tell(const Asked& asked, void* pOut, size_t cbOut);
+// A handle the call opened (-1: none), and one about to be closed.
+void Opened(const Asked& asked, intptr_t h);
+void Closing(intptr_t h);
+// The volume's own clock, in milliseconds: waits pass only there.
+unsigned long long Now();
+void Wait(unsigned long ulMs);
 #else
-inline int InjectedFault(IoOp, IoFile = IoFile::kOther) {
+inline int Answer(const Asked&) {
     return 0;
 }
-inline void InjectedFacts(IoOp, IoFile, FileFacts*) {}
-inline void InjectedName(intptr_t, wchar_t*, unsigned long) {}
+inline void Tell(const Asked&, void*, size_t) {}
+inline void Opened(const Asked&, intptr_t) {}
+inline void Closing(intptr_t) {}
 #endif
 
+}  // namespace seam
 }  // namespace sk

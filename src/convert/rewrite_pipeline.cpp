@@ -14,14 +14,9 @@ namespace sk {
 
 namespace {
 
-#if defined(SEARCHKEY_FAULT_INJECTION) || defined(SEARCHKEY_SMALL_BLOCKS)
-const size_t kBlock = 4 << 10;  // small test files still cross many blocks
-#else
-// One in and one out fit a core's cache together, and few calls move a file.
-const size_t kBlock = 256 << 10;
-#endif
+const size_t kBlock = kBlockSize;
 // Without the memory for those: blocks on the stack.
-const size_t kSmallBlock = 16 << 10;
+const size_t kSmallBlock = kBlock < (16 << 10) ? kBlock : 16 << 10;
 
 // Counts the sink's failures, so that they are told apart from the key
 // numbers running out.

@@ -7,7 +7,17 @@
 #include "byte_sink.h"
 #include "line_rewriter.h"
 
+// The bytes read, rewritten and written at a time: one in and one out fit
+// a core's cache together, and few calls move a file. A build may choose
+// another size (the tests and the fuzzer take small blocks, so that small
+// files cross many of them).
+#if !defined(SEARCHKEY_BLOCK_SIZE)
+#define SEARCHKEY_BLOCK_SIZE (256 << 10)
+#endif
+
 namespace sk {
+
+const size_t kBlockSize = SEARCHKEY_BLOCK_SIZE;
 
 // Where the bytes to rewrite come from.
 class BlockSource {

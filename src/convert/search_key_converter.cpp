@@ -71,8 +71,8 @@ private:
     const fs::FileHandle& m_file;
     const char* m_pPrefix;  // what is not yet handed out
     size_t m_cbPrefix;
-    bool m_bEnd;  // the file has no more bytes to read
-    static const uint64_t kDropStep = 8 << 20;
+    bool m_bEnd;                                            // the file has no more bytes to read
+    static const uint64_t kDropStep = 32 * sk::kBlockSize;  // 8 MiB
 
     const uint64_t m_ullSize;
     uint64_t m_ullRead;
@@ -105,11 +105,7 @@ public:
     ConvertStep Step() const { return m_step; }
 
 private:
-#if defined(SEARCHKEY_FAULT_INJECTION)
-    static const unsigned long long kWriteBackStep = 64 << 10;  // reached by small test files
-#else
-    static const unsigned long long kWriteBackStep = 8 << 20;
-#endif
+    static const unsigned long long kWriteBackStep = 32 * sk::kBlockSize;  // 8 MiB
 
     int Failed(ConvertStep step, int nError) {
         m_step = step;
@@ -167,6 +163,9 @@ const char* sk::StepText(ConvertStep step) {
         case ConvertStep::kMayNotReplace:
             return "you may read the file but not replace or delete it here (the permissions of "
                    "the file and its folder, or a protected folder)";
+        case ConvertStep::kMayNotWrite:
+            return "you may read the file but not change it (its permissions grant you no write "
+                   "access)";
         case ConvertStep::kNotText:
             return "the file is not text: it starts as a ZIP file (such as .xlsx or .docx), an "
                    "older Office file, a PDF, UTF-16 or UTF-32 text, or a PNG, GIF or JPEG image";
@@ -175,6 +174,9 @@ const char* sk::StepText(ConvertStep step) {
                    "available on this computer first";
         case ConvertStep::kWorkFileExists:
             return "workfile.txt already exists in the file's folder";
+        case ConvertStep::kProtectedFolder:
+            return "the folder is protected (Controlled Folder Access) and this program may not "
+                   "create files in it";
         case ConvertStep::kCreateWork:
             return "cannot create workfile.txt";
         case ConvertStep::kRead:
@@ -193,6 +195,8 @@ const char* sk::StepText(ConvertStep step) {
             return "another program changed or replaced the file during the conversion";
         case ConvertStep::kBackupExists:
             return "workfile.bak already exists in the file's folder";
+        case ConvertStep::kCreateBackup:
+            return "cannot create workfile.bak";
         case ConvertStep::kReplace:
             return "cannot replace the file with workfile.txt";
         case ConvertStep::kFlushFolder:
@@ -214,6 +218,7 @@ SearchKeyConverter::SearchKeyConverter()
       m_failStep(ConvertStep::kNone),
       m_nFailError(0),
       m_bWorkLeft(false),
+      m_bBackupInTheWay(false),
       m_bBackupLeft(false),
       m_bStranded(false),
       m_warnStep(ConvertStep::kNone),
@@ -247,6 +252,7 @@ void SearchKeyConverter::Reset() {
     m_failStep = ConvertStep::kNone;
     m_nFailError = 0;
     m_bWorkLeft = false;
+    m_bBackupInTheWay = false;
     m_bBackupLeft = false;
     m_bStranded = false;
     m_warnStep = ConvertStep::kNone;
@@ -275,12 +281,14 @@ int SearchKeyConverter::Convert(const char* pszPath) {
         return 0;
     fs::FileHandle in;
     fs::FileInfo info;
-    if (!OpenPlainFile(folder, &in, &info))
+    if (!OpenPlainFile(&folder, &in, &info))
         return 0;
     if (info.bReadOnly)
         return Fail(ConvertStep::kReadOnly, 0);
     if (info.bNoDelete)
         return Fail(ConvertStep::kMayNotReplace, 0);
+    if (info.bNoWrite)
+        return Fail(ConvertStep::kMayNotWrite, 0);
     char prefix[sk::kSignatureRoom];
     size_t cbPrefix = 0;
     if (!ReadPrefix(in, info, prefix, &cbPrefix))
@@ -289,26 +297,40 @@ int SearchKeyConverter::Convert(const char* pszPath) {
     fs::FileHandle work;
     fs::FileHandle backup;
     if (fs::SysError e = fs::CreateWork(&folder, in, info, &work)) {
-        Fail(fs::IsExistsError(e) ? ConvertStep::kWorkFileExists : ConvertStep::kCreateWork, e);
+        if (fs::IsExistsError(e)) {
+            // Somebody's, or left by an earlier pass: all that is in the way is told at once.
+            m_bBackupInTheWay = fs::BackupNameTaken(&folder);
+            Fail(ConvertStep::kWorkFileExists, e);
+        } else {
+            Fail(fs::IsProtectedFolderError(e) ? ConvertStep::kProtectedFolder
+                                               : ConvertStep::kCreateWork,
+                 e);
+        }
         if (!work.IsOpen())
-            return 0;  // nothing made: a "workfile.txt" there is somebody's
+            return 0;  // nothing made
     } else if (fs::SysError e = fs::ReserveBackup(&folder, in, info, &backup)) {
-        Fail(fs::IsExistsError(e) ? ConvertStep::kBackupExists : ConvertStep::kCreateWork, e);
+        Fail(fs::IsExistsError(e) ? ConvertStep::kBackupExists : ConvertStep::kCreateBackup, e);
     } else if (WriteWorkFile(&in, prefix, cbPrefix, &work, info) &&
-               Replace(&folder, &in, &work, &backup, info)) {
+               Replace(&folder, in, &work, &backup, info)) {
         return 1;
     }
+    // The old text is under the backup name: nothing the pass made goes.
+    if (m_bStranded) {
+        m_bWorkLeft = true;
+        return 0;
+    }
     // The one cleanup path: only the files this pass created are removed.
-    fs::RemoveOwnFiles(folder, &work, &backup, &m_bWorkLeft, &m_bBackupLeft);
+    fs::RemoveOwnFiles(&folder, &work, &backup, &m_bWorkLeft, &m_bBackupLeft);
     return 0;
 }
 
-int SearchKeyConverter::Replace(fs::Folder* pFolder, fs::FileHandle* pIn, fs::FileHandle* pWork,
-                                fs::FileHandle* pBackup, const fs::FileInfo& info) {
+int SearchKeyConverter::Replace(fs::Folder* pFolder, const fs::FileHandle& in,
+                                fs::FileHandle* pWork, fs::FileHandle* pBackup,
+                                const fs::FileInfo& info) {
     // Right before the replacement: a write by another program since the
     // read must not be lost under the converted text.
     bool bSame = false;
-    if (fs::SysError e = fs::StillTheInput(*pFolder, *pIn, info, &bSame))
+    if (fs::SysError e = fs::StillTheInput(pFolder, in, info, &bSame))
         return Fail(ConvertStep::kQueryInput, e);
     if (!bSame)
         return Fail(ConvertStep::kChanged, 0);
@@ -316,41 +338,35 @@ int SearchKeyConverter::Replace(fs::Folder* pFolder, fs::FileHandle* pIn, fs::Fi
     // could hold them when the replacement needs them.
     if (fs::SysError e = fs::CloseFile(pWork))
         return Fail(ConvertStep::kCloseWork, e);
-
     fs::Replaced r = {};
-    const fs::SysError e = fs::ReplaceInput(pFolder, info, pIn, pBackup, &r);
+    const fs::SysError e = fs::ReplaceInput(pFolder, info, in, pBackup, &r);
     m_bBackupLeft = r.bBackupLeft;
     m_bStranded = r.bStranded;
     if (e != 0)
         return Fail(ConvertStep::kReplace, e);
     if (r.bChanged)
         return Fail(ConvertStep::kChanged, 0);
-    switch (r.after) {
-        case fs::After::kNone:
-            break;
-        case fs::After::kFlushFolder:
-            m_warnStep = ConvertStep::kFlushFolder;
-            break;
-        case fs::After::kRemoveBackup:
-            m_warnStep = ConvertStep::kRemoveBackup;
-            break;
-        case fs::After::kMarkChanged:
-            m_warnStep = ConvertStep::kMarkChanged;
-            break;
-        case fs::After::kRestoreSecurity:
-            m_warnStep = ConvertStep::kRestoreSecurity;
-            break;
-    }
-    m_nWarnError = r.eAfter;
+    // The file is converted. The steps after it, each reported if it fails.
+    Warn(ConvertStep::kRemoveBackup, fs::RemoveBackup(pFolder, in));
+    Warn(ConvertStep::kRestoreSecurity, fs::RestoreSecurity(pFolder, info, in));
+    Warn(ConvertStep::kMarkChanged, fs::MarkChanged(pFolder));
+    Warn(ConvertStep::kFlushFolder, fs::FlushFolder(pFolder));
     return 1;
 }
 
-int SearchKeyConverter::OpenPlainFile(const fs::Folder& folder, fs::FileHandle* pIn,
+void SearchKeyConverter::Warn(ConvertStep step, int nError) {
+    if (nError != 0 && m_warnStep == ConvertStep::kNone) {
+        m_warnStep = step;
+        m_nWarnError = nError;
+    }
+}
+
+int SearchKeyConverter::OpenPlainFile(fs::Folder* pFolder, fs::FileHandle* pIn,
                                       fs::FileInfo* pInfo) {
     bool bNoDelete = false;
-    if (fs::SysError e = fs::OpenInput(folder, pIn, &bNoDelete))
+    if (fs::SysError e = fs::OpenInput(pFolder, pIn, &bNoDelete))
         return Fail(fs::IsLinkError(e) ? ConvertStep::kIsLink : ConvertStep::kOpenInput, e);
-    if (fs::SysError e = fs::QueryInput(folder, *pIn, pInfo))
+    if (fs::SysError e = fs::QueryInput(pFolder, *pIn, pInfo))
         return Fail(ConvertStep::kQueryInput, e);
     pInfo->bNoDelete = bNoDelete;
     if (pInfo->bDirectory)
@@ -358,7 +374,7 @@ int SearchKeyConverter::OpenPlainFile(const fs::Folder& folder, fs::FileHandle* 
     if (pInfo->bLink)
         return Fail(ConvertStep::kIsLink, 0);
     if (pInfo->bPlaceholder)
-        if (fs::SysError e = fs::RecallInput(folder, *pInfo, pIn))
+        if (fs::SysError e = fs::RecallInput(pFolder, *pInfo, pIn))
             return Fail(pInfo->bCloud ? ConvertStep::kOffline : ConvertStep::kOpenInput, e);
     if (!pInfo->bRegular)
         return Fail(ConvertStep::kNotAFile, 0);
@@ -375,7 +391,7 @@ int SearchKeyConverter::Check(const char* pszPath) {
     fs::FileInfo info;
     char prefix[sk::kSignatureRoom];
     size_t cbPrefix = 0;
-    if (!OpenFolder(pszPath, &folder) || !OpenPlainFile(folder, &in, &info) ||
+    if (!OpenFolder(pszPath, &folder) || !OpenPlainFile(&folder, &in, &info) ||
         !ReadPrefix(in, info, prefix, &cbPrefix))
         return 0;
     InputSource source(in, prefix, cbPrefix, info.ullSize, m_pProgress, false);

@@ -22,9 +22,11 @@ enum class ConvertStep {
     kNotAFile,
     kReadOnly,
     kMayNotReplace,
+    kMayNotWrite,
     kNotText,
     kOffline,
     kWorkFileExists,
+    kProtectedFolder,
     kCreateWork,
     kRead,
     kWrite,
@@ -34,6 +36,7 @@ enum class ConvertStep {
     kCopyAccess,
     kChanged,
     kBackupExists,
+    kCreateBackup,
     kReplace,
     // After the file was converted:
     kFlushFolder,
@@ -100,8 +103,11 @@ public:
     // system's error code for it (0 when the pass itself refused).
     sk::ConvertStep FailedStep() const { return m_failStep; }
     int FailedError() const { return m_nFailError; }
-    // "workfile.txt" could not be removed after a failure.
+    // "workfile.txt" could not be removed after a failure, or was kept
+    // because the old text is under the backup name.
     bool WorkFileLeft() const { return m_bWorkLeft; }
+    // kWorkFileExists: "workfile.bak" is in the folder as well.
+    bool BackupInTheWay() const { return m_bBackupInTheWay; }
     // Nor the empty "workfile.bak" that kept the backup name free.
     bool BackupLeft() const { return m_bBackupLeft; }
     // The old text could not be put back: it is under the backup name.
@@ -119,21 +125,23 @@ private:
     // The path's folder, once the path names a file in it: 1 when open.
     int OpenFolder(const char* pszPath, sk::fs::Folder* pFolder);
     // Opens the input and refuses what is not a plain file: 1 when open.
-    int OpenPlainFile(const sk::fs::Folder& folder, sk::fs::FileHandle* pIn,
-                      sk::fs::FileInfo* pInfo);
+    int OpenPlainFile(sk::fs::Folder* pFolder, sk::fs::FileHandle* pIn, sk::fs::FileInfo* pInfo);
     // Reads the input's first bytes into pPrefix and refuses a file they
     // show is not text: 1 when it may be converted.
     int ReadPrefix(const sk::fs::FileHandle& in, const sk::fs::FileInfo& info, char* pPrefix,
                    size_t* pcbPrefix);
     int WriteWorkFile(sk::fs::FileHandle* pIn, const char* pPrefix, size_t cbPrefix,
                       sk::fs::FileHandle* pWork, const sk::fs::FileInfo& info);
-    int Replace(sk::fs::Folder* pFolder, sk::fs::FileHandle* pIn, sk::fs::FileHandle* pWork,
+    int Replace(sk::fs::Folder* pFolder, const sk::fs::FileHandle& in, sk::fs::FileHandle* pWork,
                 sk::fs::FileHandle* pBackup, const sk::fs::FileInfo& info);
+    // A step after the replacement that failed: the first is reported.
+    void Warn(sk::ConvertStep step, int nError);
 
     char m_szLine[kLineRoom];
     sk::ConvertStep m_failStep;
     int m_nFailError;
     bool m_bWorkLeft;
+    bool m_bBackupInTheWay;
     bool m_bBackupLeft;
     bool m_bStranded;
     sk::ConvertStep m_warnStep;

@@ -49,6 +49,10 @@ constexpr StepWords kJapaneseSteps[] = {
      "「コントロールされたフォルダー "
      "アクセス」で守られたフォルダーならこのプログラムを許可してから、"
      "もう一度 編集 を押してください。"},
+    {ConvertStep::kMayNotWrite,
+     "ファイルを読むことはできますが、書き換える権限 (書き込みのアクセス許可) がありません",
+     "ファイルのアクセス許可を所有者か管理者に確かめてもらってから、もう一度 編集 "
+     "を押してください。"},
     {ConvertStep::kNotText,
      "ファイルは、このツールで変換できるシフト JIS のテキストではありません。始まりが ZIP "
      "(.xlsx、.docx など)、古い Office のファイル (.xls、.doc)、PDF、UTF-16 か UTF-32 "
@@ -64,6 +68,11 @@ constexpr StepWords kJapaneseSteps[] = {
     {ConvertStep::kWorkFileExists, "フォルダーに workfile.txt がすでにあります",
      "workfile.txt は前の変換が途中で止まったときの残りかもしれないので、中身を確かめ、"
      "要らなければ削除してから、もう一度 編集 を押してください。"},
+    {ConvertStep::kProtectedFolder,
+     "フォルダーは「コントロールされたフォルダー アクセス」で守られていて、"
+     "このプログラムはそこにファイルを作れません",
+     "Windows セキュリティの「ランサムウェア防止」でこのプログラムを許可してから、もう一度 編集 "
+     "を押してください。"},
     {ConvertStep::kCreateWork, "workfile.txt を作れません",
      "フォルダーに書き込む権限とディスクの空きがあるか確かめてから、もう一度 編集 "
      "を押してください。"},
@@ -84,6 +93,9 @@ constexpr StepWords kJapaneseSteps[] = {
     {ConvertStep::kBackupExists, "フォルダーに workfile.bak がすでにあります",
      "workfile.bak は前の変換で元の内容を預けたファイルかもしれないので、中身を確かめ、"
      "元のファイルがなくなっていればその名前に戻し、要らなければ削除してから、もう一度 編集 "
+     "を押してください。"},
+    {ConvertStep::kCreateBackup, "workfile.bak を作れません",
+     "フォルダーに書き込む権限とディスクの空きがあるか確かめてから、もう一度 編集 "
      "を押してください。"},
     {ConvertStep::kReplace, "ファイルを workfile.txt で置き換えられません",
      "Excel などほかのプログラムでファイルを開いていれば閉じてから、もう一度 編集 "

@@ -1,16 +1,11 @@
-// File operations on POSIX systems.
-#include "file_system.h"
-
+// File operations on POSIX systems: the work file is made beside the input
+// and renamed over it, and the folder flushed so that the rename lasts.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
-#include "fault_seam.h"
+#include "calls.h"
+#include "file_system.h"
 
 namespace sk {
 
@@ -26,34 +21,7 @@ int Fd(const FileHandle& file) {
     return static_cast<int>(file.Get());
 }
 
-// A test build may make the call that follows fail as the system would: with
-// errno set, and handled by the same code as a real failure.
-bool Faulted(IoOp op, IoFile file = IoFile::kOther) {
-    const int e = InjectedFault(op, file);
-    if (e != 0)
-        errno = e;
-    return e != 0;
-}
-
-}  // namespace
-
-FileHandle::~FileHandle() {
-    if (IsOpen())
-        (void)::close(static_cast<int>(m_h));  // only failed passes get here
-}
-
-Folder::~Folder() {
-    if (m_h >= 0)
-        (void)::close(static_cast<int>(m_h));  // opened for lookups only
-}
-
-namespace {
-
 const char kWorkName[] = "workfile.txt";
-
-int Dir(const Folder& folder) {
-    return static_cast<int>(folder.m_h);
-}
 
 int64_t Nanoseconds(const struct timespec& ts) {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
@@ -61,9 +29,12 @@ int64_t Nanoseconds(const struct timespec& ts) {
 
 }  // namespace
 
+void FileHandle::Close() {
+    if (IsOpen())
+        (void)sys::close(static_cast<int>(Release()));  // see CloseFile
+}
+
 SysError OpenFolder(const char* pszPath, size_t cchFolder, Folder* pFolder) {
-    // Every later call goes through this descriptor, so the pass stays in one
-    // folder even if a name on the way there is changed meanwhile.
     char szFolder[4096] = ".";
     if (cchFolder >= sizeof szFolder)
         return ENAMETOOLONG;
@@ -71,69 +42,64 @@ SysError OpenFolder(const char* pszPath, size_t cchFolder, Folder* pFolder) {
         std::memcpy(szFolder, pszPath, cchFolder);
         szFolder[cchFolder] = '\0';
     }
-    const int fd =
-        Faulted(IoOp::kFolder) ? -1 : ::open(szFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = sys::open(szFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return errno;
-    pFolder->m_h = fd;
+    pFolder->m_dir = FileHandle(fd);
     pFolder->m_pszName = pszPath + cchFolder;
     return 0;
 }
 
-SysError OpenInput(const Folder& folder, FileHandle* pFile, bool* pbNoDelete) {
+SysError OpenInput(Folder* pFolder, FileHandle* pFile, bool* pbNoDelete) {
     *pbNoDelete = false;  // the rename and its refusals tell
     // No following of a symbolic link: the rename would replace the link itself.
     // Non-blocking so that a named pipe is refused by the type check, not waited on.
-    const int fd = Faulted(IoOp::kOpen)
-                       ? -1
-                       : ::openat(Dir(folder), folder.m_pszName,
-                                  O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = sys::openat(Fd(pFolder->m_dir), pFolder->m_pszName,
+                               O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return errno;
-    pFile->Reset(fd);
+    *pFile = FileHandle(fd);
     return 0;
 }
 
-SysError QueryInput(const Folder&, const FileHandle& file, FileInfo* pInfo) {
+SysError QueryInput(Folder*, const FileHandle& file, FileInfo* pInfo) {
     struct stat st;
-    if (Faulted(IoOp::kQuery) || ::fstat(Fd(file), &st) != 0)
+    if (sys::fstat(Fd(file), &st) != 0)
         return errno;
     pInfo->bDirectory = S_ISDIR(st.st_mode);
     pInfo->bRegular = S_ISREG(st.st_mode);
     pInfo->bLink = S_ISLNK(st.st_mode);
     pInfo->bPlaceholder = false;  // no such files here
     pInfo->bCloud = false;
-    pInfo->bSecurity = true;  // mode and owner, whatever the file system
     // Judged from the mode, not from access(), so that it holds for root too.
     pInfo->bReadOnly = (st.st_mode & S_IWUSR) == 0;
     pInfo->bNoDelete = false;
+    pInfo->bNoWrite = false;  // a rename needs no write access to the file
     pInfo->nLinks = static_cast<unsigned long>(st.st_nlink);
-    pInfo->ulAccess = st.st_mode & 07777;
-    pInfo->ulOwner = st.st_uid;
-    pInfo->ulGroup = st.st_gid;
-    pInfo->ullVolume = static_cast<uint64_t>(st.st_dev);
-    pInfo->ullIndex = static_cast<uint64_t>(st.st_ino);
     pInfo->ullSize = static_cast<uint64_t>(st.st_size);
-    pInfo->llWritten = Nanoseconds(st.st_mtim);
-    pInfo->llChanged = Nanoseconds(st.st_ctim);
-    pInfo->llCreated = 0;
+    pInfo->facts.ulMode = st.st_mode & 07777;
+    pInfo->facts.ulOwner = st.st_uid;
+    pInfo->facts.ulGroup = st.st_gid;
+    pInfo->facts.ullDevice = static_cast<uint64_t>(st.st_dev);
+    pInfo->facts.ullInode = static_cast<uint64_t>(st.st_ino);
+    pInfo->facts.ullSize = pInfo->ullSize;
+    pInfo->facts.llWritten = Nanoseconds(st.st_mtim);
+    pInfo->facts.llChanged = Nanoseconds(st.st_ctim);
     return 0;
 }
 
-SysError RecallInput(const Folder&, const FileInfo&, FileHandle*) {
+SysError RecallInput(Folder*, const FileInfo&, FileHandle*) {
     return 0;  // never asked: nothing here is a placeholder
 }
 
 SysError CreateWork(Folder* pFolder, const FileHandle&, const FileInfo&, FileHandle* pFile) {
     // Private until it takes the input's place and permissions.
     const int fd =
-        Faulted(IoOp::kCreate, IoFile::kWork)
-            ? -1
-            : ::openat(Dir(*pFolder), kWorkName,
-                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+        sys::openat(Fd(pFolder->m_dir), kWorkName,
+                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
     if (fd < 0)
         return errno;
-    pFile->Reset(fd);
+    *pFile = FileHandle(fd);
     return 0;
 }
 
@@ -141,10 +107,14 @@ SysError ReserveBackup(Folder*, const FileHandle&, const FileInfo&, FileHandle*)
     return 0;  // a rename needs no second name
 }
 
+bool BackupNameTaken(Folder*) {
+    return false;  // no backup name here
+}
+
 SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead) {
     *pcbRead = 0;
     for (;;) {
-        const ssize_t n = Faulted(IoOp::kRead) ? -1 : ::read(Fd(file), p, cb);
+        const ssize_t n = sys::read(Fd(file), p, cb);
         if (n >= 0) {
             *pcbRead = static_cast<size_t>(n);
             return 0;
@@ -156,7 +126,7 @@ SysError ReadSome(const FileHandle& file, char* p, size_t cb, size_t* pcbRead) {
 
 SysError WriteAll(const FileHandle& file, const char* p, size_t cb) {
     while (cb != 0) {
-        const ssize_t n = Faulted(IoOp::kWrite) ? -1 : ::write(Fd(file), p, cb);
+        const ssize_t n = sys::write(Fd(file), p, cb);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -171,14 +141,13 @@ SysError WriteAll(const FileHandle& file, const char* p, size_t cb) {
 }
 
 SysError FlushToDisk(const FileHandle& file) {
-    return !Faulted(IoOp::kFlush) && ::fsync(Fd(file)) == 0 ? 0 : errno;
+    return sys::fsync(Fd(file)) == 0 ? 0 : errno;
 }
 
 SysError StartWriteBack(const FileHandle& file, uint64_t ullOffset, uint64_t ullLength) {
 #if defined(__linux__)
-    if (Faulted(IoOp::kWriteBack) ||
-        ::sync_file_range(Fd(file), static_cast<off64_t>(ullOffset),
-                          static_cast<off64_t>(ullLength), SYNC_FILE_RANGE_WRITE) != 0)
+    if (sys::sync_file_range(Fd(file), static_cast<off64_t>(ullOffset),
+                             static_cast<off64_t>(ullLength), SYNC_FILE_RANGE_WRITE) != 0)
         return errno;
 #else
     (void)file;
@@ -189,10 +158,7 @@ SysError StartWriteBack(const FileHandle& file, uint64_t ullOffset, uint64_t ull
 }
 
 SysError CloseFile(FileHandle* pFile) {
-    // The descriptor is gone after close() even when it reports an error, and
-    // it must not be closed again (it may already be another file's).
-    const int r = ::close(static_cast<int>(pFile->Release()));
-    return !Faulted(IoOp::kClose) && r == 0 ? 0 : errno;
+    return sys::close(static_cast<int>(pFile->Release())) == 0 ? 0 : errno;
 }
 
 namespace {
@@ -207,21 +173,19 @@ const size_t kXattrRoom = 64 * 1024;
 // who may read it.
 SysError CopyExtendedAttributes(int fdFrom, int fdTo) {
     char names[kXattrRoom];
-    ssize_t cbNames = Faulted(IoOp::kSecurity) ? -1 : ::flistxattr(fdFrom, names, sizeof names);
+    ssize_t cbNames = sys::flistxattr(fdFrom, names, sizeof names);
     if (cbNames < 0)
         return errno == ENOTSUP ? 0 : errno;
     char value[kXattrRoom];
     for (const char* pszName = names; pszName < names + cbNames;
          pszName += std::strlen(pszName) + 1) {
-        const ssize_t cbValue =
-            Faulted(IoOp::kSecurity) ? -1 : ::fgetxattr(fdFrom, pszName, value, sizeof value);
+        const ssize_t cbValue = sys::fgetxattr(fdFrom, pszName, value, sizeof value);
         if (cbValue < 0) {
             if (errno == ENODATA)
                 continue;  // removed since the list was read
             return errno;
         }
-        if (Faulted(IoOp::kSecurity) ||
-            ::fsetxattr(fdTo, pszName, value, static_cast<size_t>(cbValue), 0) != 0)
+        if (sys::fsetxattr(fdTo, pszName, value, static_cast<size_t>(cbValue), 0) != 0)
             return errno;
     }
     return 0;
@@ -235,12 +199,12 @@ bool IsUnsupported(SysError e) {
 
 // Whether the work file already has the input's owner and group (bMode
 // false) or its mode (true), as the file system shows them now.
-SysError HoldsAccess(int fd, const FileInfo& info, bool bMode, bool* pbHolds) {
+SysError HoldsAccess(int fd, const InputFacts& facts, bool bMode, bool* pbHolds) {
     struct stat st;
-    if (Faulted(IoOp::kQuery) || ::fstat(fd, &st) != 0)
+    if (sys::fstat(fd, &st) != 0)
         return errno;
-    *pbHolds = bMode ? (st.st_mode & 07777) == info.ulAccess
-                     : st.st_uid == info.ulOwner && st.st_gid == info.ulGroup;
+    *pbHolds = bMode ? (st.st_mode & 07777) == facts.ulMode
+                     : st.st_uid == facts.ulOwner && st.st_gid == facts.ulGroup;
     return 0;
 }
 
@@ -248,18 +212,18 @@ SysError HoldsAccess(int fd, const FileInfo& info, bool bMode, bool* pbHolds) {
 // a file system without owners or modes may refuse even to set what it
 // shows. "Not supported" loses nothing when the file, read back, has it
 // anyway; any other failure, and that one otherwise, is the pass's.
-SysError KeepAccess(int fd, const FileInfo& info, bool bMode) {
+SysError KeepAccess(int fd, const InputFacts& facts, bool bMode) {
     bool bHolds = false;
-    if (SysError e = HoldsAccess(fd, info, bMode, &bHolds))
+    if (SysError e = HoldsAccess(fd, facts, bMode, &bHolds))
         return e;
     if (bHolds)
         return 0;
-    if (!Faulted(IoOp::kAccess) && (bMode ? ::fchmod(fd, static_cast<mode_t>(info.ulAccess))
-                                          : ::fchown(fd, static_cast<uid_t>(info.ulOwner),
-                                                     static_cast<gid_t>(info.ulGroup))) == 0)
+    if ((bMode ? sys::fchmod(fd, static_cast<mode_t>(facts.ulMode))
+               : sys::fchown(fd, static_cast<uid_t>(facts.ulOwner),
+                             static_cast<gid_t>(facts.ulGroup))) == 0)
         return 0;
     const SysError e = errno;
-    return IsUnsupported(e) && HoldsAccess(fd, info, bMode, &bHolds) == 0 && bHolds ? 0 : e;
+    return IsUnsupported(e) && HoldsAccess(fd, facts, bMode, &bHolds) == 0 && bHolds ? 0 : e;
 }
 
 }  // namespace
@@ -271,53 +235,58 @@ SysError CopyAccess(const FileHandle& input, const FileHandle& work, const FileI
     // the mask entry of an ACL (and copying an ACL changes the mode, so it is
     // read again). When the owner cannot be kept the pass fails, rather than
     // hand the file to another owner and group than the user gave it.
-    if (SysError e = KeepAccess(Fd(work), info, false))
+    if (SysError e = KeepAccess(Fd(work), info.facts, false))
         return e;
     if (SysError e = CopyExtendedAttributes(Fd(input), Fd(work)))
         return e;
-    return KeepAccess(Fd(work), info, true);
+    return KeepAccess(Fd(work), info.facts, true);
 }
 
-SysError StillTheInput(const Folder& folder, const FileHandle& input, const FileInfo& info,
+SysError StillTheInput(Folder* pFolder, const FileHandle& input, const FileInfo& info,
                        bool* pbSame) {
     // Other programs may write to the file during the pass: its name must
     // still lead to it, and its size and times must be as they were read.
     *pbSame = false;
     struct stat byName;
     struct stat byHandle;
-    if (Faulted(IoOp::kQuery) ||
-        ::fstatat(Dir(folder), folder.m_pszName, &byName, AT_SYMLINK_NOFOLLOW) != 0)
+    if (sys::fstatat(Fd(pFolder->m_dir), pFolder->m_pszName, &byName, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? 0 : errno;
-    if (Faulted(IoOp::kQuery) || ::fstat(Fd(input), &byHandle) != 0)
+    if (sys::fstat(Fd(input), &byHandle) != 0)
         return errno;
-    *pbSame = static_cast<uint64_t>(byName.st_dev) == info.ullVolume &&
-              static_cast<uint64_t>(byName.st_ino) == info.ullIndex &&
-              static_cast<uint64_t>(byHandle.st_size) == info.ullSize &&
-              Nanoseconds(byHandle.st_mtim) == info.llWritten &&
-              Nanoseconds(byHandle.st_ctim) == info.llChanged;
+    const InputFacts& facts = info.facts;
+    *pbSame = static_cast<uint64_t>(byName.st_dev) == facts.ullDevice &&
+              static_cast<uint64_t>(byName.st_ino) == facts.ullInode &&
+              static_cast<uint64_t>(byHandle.st_size) == facts.ullSize &&
+              Nanoseconds(byHandle.st_mtim) == facts.llWritten &&
+              Nanoseconds(byHandle.st_ctim) == facts.llChanged;
     return 0;
 }
 
-SysError ReplaceInput(Folder* pFolder, const FileInfo&, FileHandle* pInput, FileHandle*,
-                      Replaced* pResult) {
-    const Folder& folder = *pFolder;
-    if (Faulted(IoOp::kMove) ||
-        ::renameat(Dir(folder), kWorkName, Dir(folder), folder.m_pszName) != 0)
-        return errno;
-    (void)CloseFile(pInput);  // read only: closing it loses nothing
+SysError ReplaceInput(Folder* pFolder, const FileInfo&, const FileHandle&, FileHandle*, Replaced*) {
+    const int fdDir = Fd(pFolder->m_dir);
+    return sys::renameat(fdDir, kWorkName, fdDir, pFolder->m_pszName) == 0 ? 0 : errno;
+}
+
+SysError RemoveBackup(Folder*, const FileHandle&) {
+    return 0;  // the rename left no old file behind
+}
+
+SysError RestoreSecurity(Folder*, const FileInfo&, const FileHandle&) {
+    return 0;  // CopyAccess gave the work file all of it before the rename
+}
+
+SysError MarkChanged(Folder*) {
+    return 0;  // a new file is changed to every backup program
+}
+
+SysError FlushFolder(Folder* pFolder) {
     // The rename is on disk only once the folder is.
-    if (Faulted(IoOp::kSyncFolder) || ::fsync(Dir(folder)) != 0) {
-        pResult->after = After::kFlushFolder;
-        pResult->eAfter = errno;
-    }
-    return 0;
+    return sys::fsync(Fd(pFolder->m_dir)) == 0 ? 0 : errno;
 }
 
-void RemoveOwnFiles(const Folder& folder, FileHandle* pWork, FileHandle*, bool* pbWorkLeft, bool*) {
-    if (pWork->IsOpen())
-        (void)CloseFile(pWork);  // being removed: its own error adds nothing
-    *pbWorkLeft = Faulted(IoOp::kRemove, IoFile::kWork) ||
-                  (::unlinkat(Dir(folder), kWorkName, 0) != 0 && errno != ENOENT);
+void RemoveOwnFiles(Folder* pFolder, FileHandle* pWork, FileHandle*, bool* pbWorkLeft, bool*) {
+    *pWork = FileHandle();  // being removed: its close adds nothing
+    *pbWorkLeft = sys::unlinkat(Fd(pFolder->m_dir), kWorkName, 0) != 0 && errno != ENOENT;
 }
 
 bool IsExistsError(SysError e) {
@@ -328,6 +297,10 @@ bool IsLinkError(SysError e) {
     // What an O_NOFOLLOW open answers for a link as the last component, and
     // the name here has no other.
     return e == ELOOP;
+}
+
+bool IsProtectedFolderError(SysError) {
+    return false;  // no such folders here
 }
 
 void FormatError(SysError e, char* psz, size_t cch) {
@@ -351,7 +324,7 @@ void AdviseDone(const FileHandle& file, uint64_t ullOffset, uint64_t ullLength) 
 
 SysError QueryIdentity(const char* pszPath, FileIdentity* pId) {
     struct stat st;
-    if (::lstat(pszPath, &st) != 0)
+    if (sys::lstat(pszPath, &st) != 0)
         return errno;
     pId->ullVolume = static_cast<uint64_t>(st.st_dev);
     pId->ullFile = static_cast<uint64_t>(st.st_ino);
