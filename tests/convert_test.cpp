@@ -99,14 +99,24 @@ TEST(Convert, NumbersAgainOnASecondPass) {
     EXPECT_EQ("a,b,100\r\nabc101101\r\n , 0102\r\n", ReadBytes(dir / "d.txt"));
 }
 
-TEST(Convert, KeepsTheFilesPermissions) {
+// And the owner and group, where the user may give them (root; as
+// another user the conversion would fail rather than take the file).
+TEST(Convert, KeepsTheFilesPermissionsAndOwner) {
     for (unsigned mode : {0600u, 0640u, 0664u, 0700u, 0755u}) {
         TempFolder dir;
         WriteBytes(dir / "p.csv", "a,\n");
+        const bool bRoot = ::geteuid() == 0;
+        const unsigned uOwner = bRoot ? 1000 + mode : ::geteuid();
+        const unsigned uGroup = bRoot ? 2000 + mode : ::getegid();
+        ASSERT_EQ(0, ::chown((dir / "p.csv").c_str(), uOwner, uGroup));
         ASSERT_EQ(0, ::chmod((dir / "p.csv").c_str(), mode));
         SearchKeyConverter conv;
         ASSERT_EQ(1, conv.Convert((dir / "p.csv").c_str())) << std::oct << mode;
-        EXPECT_EQ(mode, FileMode(dir / "p.csv")) << std::oct << mode;
+        struct stat st;
+        ASSERT_EQ(0, ::stat((dir / "p.csv").c_str(), &st));
+        EXPECT_EQ(mode, st.st_mode & 07777) << std::oct << mode;
+        EXPECT_EQ(uOwner, st.st_uid) << std::oct << mode;
+        EXPECT_EQ(uGroup, st.st_gid) << std::oct << mode;
     }
 }
 

@@ -402,14 +402,37 @@ TEST(FaultInjection, EveryFailedCallLeavesTheFolderAsItWas) {
     std::printf("\n");
 }
 
+// Appends bytes to a file as another program would, one that shares it
+// with every other; false when the system keeps it out.
+bool Append(const string& path, const string& bytes) {
+#if defined(_WIN32)
+    const HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    DWORD cb = 0;
+    const bool bWritten =
+        h != INVALID_HANDLE_VALUE &&
+        WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &cb, nullptr);
+    return h != INVALID_HANDLE_VALUE && CloseHandle(h) && bWritten;
+#else
+    FILE* f = std::fopen(path.c_str(), "ab");
+    const bool bWritten = f != nullptr && std::fputs(bytes.c_str(), f) >= 0;
+    return f != nullptr && std::fclose(f) == 0 && bWritten;
+#endif
+}
+
 // Another program writes to the file, or gives its name to another file,
-// after the pass has read it: that must not be lost under the converted text.
+// after the pass has read it: that must not be lost under the converted
+// text. Nor may it take workfile.txt, which the pass holds with no sharing.
 TEST(FaultInjection, AChangeByAnotherProgramDuringThePassIsNotLost) {
     const string original = "a,\r\nb,1\r\n";
+    enum Change { kWrite, kRename, kOpenWork };
     const struct {
         const char* pszWhat;
-        bool bRename;
-    } kChanges[] = {{"the file written to", false}, {"its name given to another file", true}};
+        Change change;
+    } kChanges[] = {{"the file written to", kWrite},
+                    {"its name given to another file", kRename},
+                    {"workfile.txt opened", kOpenWork}};
     for (const auto& c : kChanges) {
         // Right after the work file's flush: all is read and written, nothing replaced.
         int nAt = 0;
@@ -428,31 +451,33 @@ TEST(FaultInjection, AChangeByAnotherProgramDuringThePassIsNotLost) {
         bool bChanged = false;
         FaultPlan::Reset();
         FaultPlan::AtCall(nAt, [&] {
-            if (!c.bRename) {
-                FILE* f = std::fopen((dir / "in.csv").c_str(), "ab");
-                bChanged = f != nullptr && std::fputs("late,\r\n", f) >= 0 && std::fclose(f) == 0;
+            if (c.change == kRename) {
+                WriteBytes(dir / "new.csv", "late,\r\n");
+                bChanged = std::rename((dir / "in.csv").c_str(), (dir / "old.csv").c_str()) == 0 &&
+                           std::rename((dir / "new.csv").c_str(), (dir / "in.csv").c_str()) == 0;
                 return;
             }
-            WriteBytes(dir / "new.csv", "late,\r\n");
-            bChanged = std::rename((dir / "in.csv").c_str(), (dir / "old.csv").c_str()) == 0 &&
-                       std::rename((dir / "new.csv").c_str(), (dir / "in.csv").c_str()) == 0;
+            bChanged = Append(dir / (c.change == kWrite ? "in.csv" : "workfile.txt"),
+                              c.change == kWrite ? "late,\r\n" : "");
         });
         SearchKeyConverter conv;
         const int nResult = conv.Convert((dir / "in.csv").c_str());
 #if defined(_WIN32)
-        // Writers are kept out for the whole pass; a rename is not.
-        EXPECT_EQ(c.bRename, bChanged) << c.pszWhat;
+        // Writers are kept out for the whole pass, and everyone out of
+        // workfile.txt; a rename is not.
+        EXPECT_EQ(c.change == kRename, bChanged) << c.pszWhat;
 #else
-        EXPECT_TRUE(bChanged) << c.pszWhat;
+        EXPECT_EQ(c.change != kOpenWork || bChanged, bChanged) << c.pszWhat;
 #endif
-        if (!bChanged) {
+        if (!bChanged || c.change == kOpenWork) {
             EXPECT_EQ(1, nResult) << c.pszWhat;
             continue;
         }
         EXPECT_EQ(0, nResult) << c.pszWhat;
         EXPECT_EQ(ConvertStep::kChanged, conv.FailedStep()) << c.pszWhat;
-        const Folder expected = c.bRename ? Folder{{"in.csv", "late,\r\n"}, {"old.csv", original}}
-                                          : Folder{{"in.csv", original + "late,\r\n"}};
+        const Folder expected = c.change == kRename
+                                    ? Folder{{"in.csv", "late,\r\n"}, {"old.csv", original}}
+                                    : Folder{{"in.csv", original + "late,\r\n"}};
         EXPECT_TRUE(expected == dir.Snapshot()) << c.pszWhat;
     }
 }
@@ -718,13 +743,17 @@ void MappedShareTell(const Asked& a, File file, void* p, VolumeState*) {
         ShowControl(p, SE_DACL_PROTECTED, true);
 }
 
+void NoWriteTell(const Asked& a, File file, void* p, VolumeState* pState) {
+    if (a.call == Call::kAccessCheck)
+        *static_cast<BOOL*>(p) = FALSE;  // not granted
+    NtfsTell(a, file, p, pState);
+}
+
 // A folder where this user may create files but not delete them (the
 // ReplaceFile remarks; Controlled Folder Access may answer alike): asking
 // for the delete right is denied, every time.
 const std::vector<Rule> kNoDelete = {
-    Rule(Call::kCreateFileW, File::kInput)
-        .Asking(Field::kAccess, DELETE, DELETE)
-        .Fails(kAccessDenied),
+    Rule(Call::kCreateFileW, File::kInput).With(Field::kAccess, DELETE).Fails(kAccessDenied),
     Rule(Call::kDeleteFileW).Fails(kAccessDenied).Guard(),
     Rule(Call::kReplaceFileW).Fails(kAccessDenied).Guard(),
 };
@@ -736,57 +765,41 @@ std::vector<Rule> Plus(std::vector<Rule> rules, const std::vector<Rule>& more) {
 // What a pass on a kind of volume ends in, where not in what the situation does.
 struct Profile {
     Volume volume;
-    ConvertStep refusal;  // every situation is refused so, with the folder as found
-    ConvertStep warning;  // every conversion warns so ...
-    int nWarning;         // ... with this error
+    ConvertStep refusal = ConvertStep::kNone;  // every situation is refused so, the folder as found
+    ConvertStep warning = ConvertStep::kNone;  // every conversion warns so ...
+    int nWarning = 0;                          // ... with this error
 };
 
 const Profile kProfiles[] = {
-    {{"NTFS", {}, NtfsTell}, ConvertStep::kNone, ConvertStep::kNone, 0},
+    {{"NTFS", {Rule(Call::kSetFileSecurityW, File::kInput)}, NtfsTell}},
     // FileAttributeTagInfo and FileIdInfo fail with ERROR_INVALID_PARAMETER
     // (microsoft/STL issue 233 and pull 2373, winfsp issue 661): FileIdInfo
     // is NTFS's and ReFS's, and no file here is a reparse point to ask.
     {{"FAT32 or exFAT",
-      {Rule(Call::kGetFileInformationByHandleEx)
-           .Asking(Field::kHow, ~0ul, FileIdInfo)
-           .Fails(kInvalidParameter),
+      {Rule(Call::kGetFileInformationByHandleEx).How(FileIdInfo).Fails(kInvalidParameter),
        Rule(Call::kGetFileInformationByHandleEx)
-           .Asking(Field::kHow, ~0ul, FileAttributeTagInfo)
+           .How(FileAttributeTagInfo)
            .Fails(kInvalidParameter)
            .Guard()},
-      FatTell},
-     ConvertStep::kNone,
-     ConvertStep::kNone,
-     0},
-    {{"ReFS", {}, RefsTell}, ConvertStep::kNone, ConvertStep::kNone, 0},
-    {{"WebDAV", {}, WebDavTell}, ConvertStep::kNone, ConvertStep::kNone, 0},
+      FatTell}},
+    {{"ReFS", {}, RefsTell}},
+    {{"WebDAV", {}, WebDavTell}},
     {{"OneDrive, pinned",
-      {Rule(Call::kSetFileInformationByHandle, File::kWork)
-           .Asking(Field::kFlags, kPinned, kPinned)},
-      OneDriveTell},
-     ConvertStep::kNone,
-     ConvertStep::kNone,
-     0},
-    {{"OneDrive, may read but not delete", kNoDelete, OneDriveTell},
-     ConvertStep::kMayNotReplace,
-     ConvertStep::kNone,
-     0},
+      {Rule(Call::kSetFileInformationByHandle, File::kWork).With(Field::kFlags, kPinned)},
+      OneDriveTell}},
+    {{"OneDrive, may read but not delete", kNoDelete, OneDriveTell}, ConvertStep::kMayNotReplace},
     // The text is written encrypted from its first byte ("To encrypt a new
     // file, use CreateFile with FILE_ATTRIBUTE_ENCRYPTED": Handling
     // Encrypted Files and Directories).
     {{"EFS-encrypted file",
-      {Rule(Call::kCreateFileW, File::kWork)
-           .Asking(Field::kFlags, FILE_ATTRIBUTE_ENCRYPTED, FILE_ATTRIBUTE_ENCRYPTED)},
-      EfsTell},
-     ConvertStep::kNone,
-     ConvertStep::kNone,
-     0},
+      {Rule(Call::kCreateFileW, File::kWork).With(Field::kFlags, FILE_ATTRIBUTE_ENCRYPTED)},
+      EfsTell}},
     // An SMB share or NAS box that grants write but not WRITE_DAC:
     // ReplaceFile without REPLACEFILE_IGNORE_ACL_ERRORS fails with "access
     // denied" (ReplaceFileW), and so does setting the old DACL back.
     {{"share without WRITE_DAC",
       {Rule(Call::kReplaceFileW)
-           .Asking(Field::kFlags, REPLACEFILE_IGNORE_ACL_ERRORS, 0)
+           .Without(Field::kFlags, REPLACEFILE_IGNORE_ACL_ERRORS)
            .Fails(kAccessDenied),
        Rule(Call::kSetFileSecurityW).Fails(kAccessDenied)},
       NtfsTell},
@@ -797,31 +810,31 @@ const Profile kProfiles[] = {
      ConvertStep::kNone,
      ConvertStep::kRestoreSecurity,
      50},  // ERROR_NOT_SUPPORTED
-    {{"may create, not delete", kNoDelete, NtfsTell},
-     ConvertStep::kMayNotReplace,
-     ConvertStep::kNone,
-     0},
+    {{"may create, not delete", kNoDelete, NtfsTell}, ConvertStep::kMayNotReplace},
+    // Permissions that let this user read and delete the file but not write
+    // to it, which ReplaceFile needs ("The caller must have write access to
+    // the file to be replaced"). Wine shows such a file as read-only.
+    {{"may read and delete, not write",
+      {Rule(Call::kAccessCheck).With(Field::kAccess, FILE_WRITE_DATA)},
+      NoWriteTell},
+     ConvertStep::kMayNotWrite},
     // The same folder while a scanner holds the file for 300 ms: the delete
     // right is denied first (access is checked before sharing), and the
     // open for reading then meets the hold.
     {{"may create, not delete, scanned",
       Plus(kNoDelete, {Rule(Call::kCreateFileW, File::kInput)
-                           .Asking(Field::kAccess, DELETE, 0)
+                           .Without(Field::kAccess, DELETE)
                            .Fails(kSharing)
                            .During(0, 300)}),
       NtfsTell},
-     ConvertStep::kMayNotReplace,
-     ConvertStep::kNone,
-     0},
+     ConvertStep::kMayNotReplace},
     // Controlled Folder Access refuses a new file in a protected folder with
     // ERROR_FILE_NOT_FOUND (marktext/marktext 2663, dotnet/corefx 26561,
     // microsoft/WSL 2594); the file itself opens.
     {{"protected folder",
-      {Rule(Call::kCreateFileW, File::kWork).Asking(Field::kHow, ~0ul, CREATE_NEW).Fails(2)},
+      {Rule(Call::kCreateFileW, File::kWork).How(CREATE_NEW).Fails(2)},
       NtfsTell},
-     ConvertStep::kProtectedFolder,
-     ConvertStep::kNone,
-     0},
+     ConvertStep::kProtectedFolder},
     // A scanner that opens each new or changed file in turn, sharing read
     // and write but not delete, and holds it 1.5 s: the input when the pass
     // starts; workfile.txt the moment it is let go, and then workfile.bak,
@@ -831,10 +844,7 @@ const Profile kProfiles[] = {
       {Rule(Call::kCreateFileW, File::kInput).Fails(kSharing).During(0, 1500),
        Rule(Call::kReplaceFileW).Fails(kSharing).During(0, 1500),
        Rule(Call::kReplaceFileW).Fails(kAccessDenied).During(1500, 3000)},
-      NtfsTell},
-     ConvertStep::kNone,
-     ConvertStep::kNone,
-     0},
+      NtfsTell}},
 };
 
 // The same few situations on every kind of volume: each converts, or fails

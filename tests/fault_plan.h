@@ -55,6 +55,10 @@ struct Rule {
         r.ulValue = ulIs;
         return r;
     }
+    // Asked with all of ulBits in the field, with none of them, or with just ulIs.
+    Rule With(Field f, unsigned long ulBits) const { return Asking(f, ulBits, ulBits); }
+    Rule Without(Field f, unsigned long ulBits) const { return Asking(f, ulBits, 0); }
+    Rule How(unsigned long ulIs) const { return Asking(Field::kHow, ~0ul, ulIs); }
     Rule Fails(int e) const {
         Rule r = *this;
         r.nError = e;

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "layer.h"
 #include "search_key_converter.h"
 #include "temp_folder.h"
 
@@ -194,6 +195,7 @@ struct Refusal {
     DWORD dwHoldShare;
     ConvertStep step;
     bool bSecondName = false;  // in.csv has a second hard link, also.csv
+    bool bBackupLeft = false;  // an earlier pass left workfile.bak too
 };
 
 const Refusal kRefusals[] = {
@@ -206,6 +208,8 @@ const Refusal kRefusals[] = {
      ConvertStep::kOpenInput},
     {"a folder", "sub", 0, 0, 0, ConvertStep::kIsFolder},
     {"the work file's own name", "WORKFILE.TXT", 0, 0, 0, ConvertStep::kWorkFileExists},
+    // Every file in the way is told at once.
+    {"both of a killed pass's files", "in.csv", 0, 0, 0, ConvertStep::kWorkFileExists, false, true},
     {"a second hard link", "in.csv", 0, 0, 0, ConvertStep::kHardLinks, true},
 };
 
@@ -222,6 +226,8 @@ TEST(WinConvert, RefusesAndLeavesTheFolderAsItWas) {
         if (r.dwAttributes != 0) {
             ASSERT_TRUE(SetFileAttributesA(In(dir, "in.csv").c_str(), r.dwAttributes));
         }
+        if (r.bBackupLeft)
+            WriteA(In(dir, "workfile.bak"), kInput);
         HANDLE hHold = INVALID_HANDLE_VALUE;
         if (r.dwHoldAccess != 0) {
             hHold = CreateFileA(In(dir, "in.csv").c_str(), r.dwHoldAccess, r.dwHoldShare, nullptr,
@@ -238,11 +244,41 @@ TEST(WinConvert, RefusesAndLeavesTheFolderAsItWas) {
         EXPECT_EQ(0, conv.Convert(In(dir, r.pszName).c_str())) << r.pszWhat;
         EXPECT_EQ(r.step, conv.FailedStep()) << r.pszWhat << ", error " << conv.FailedError();
         EXPECT_FALSE(conv.WorkFileLeft()) << r.pszWhat;
+        EXPECT_EQ(r.bBackupLeft, conv.BackupInTheWay()) << r.pszWhat;
         if (hHold != INVALID_HANDLE_VALUE)
             CloseHandle(hHold);
         EXPECT_EQ(kInput, ReadA(In(dir, "in.csv"))) << r.pszWhat;
         EXPECT_EQ(before, Names(dir.Path())) << r.pszWhat;
         SetFileAttributesA(In(dir, "in.csv").c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
+// The full path of the input becomes the "\\?\" form, which has no length
+// limit: a share's in "\\?\UNC\", a device's and one in that form already kept.
+TEST(WinConvert, MakesTheInputsPathWhole) {
+    const struct {
+        const wchar_t* pszFull;
+        const wchar_t* pszInput;  // nullptr: too long
+        size_t cchFolder;
+    } kPaths[] = {
+        {L"C:\\d\\a.csv", L"\\\\?\\C:\\d\\a.csv", 9},
+        {L"\\\\nas\\share\\a.csv", L"\\\\?\\UNC\\nas\\share\\a.csv", 18},
+        {L"\\\\?\\C:\\a.csv", L"\\\\?\\C:\\a.csv", 7},
+        {L"\\\\.\\NUL", L"\\\\.\\NUL", 4},
+        {nullptr, nullptr, 0},
+    };
+    for (const auto& p : kPaths) {
+        const std::wstring full =
+            p.pszFull != nullptr ? p.pszFull : L"C:\\" + std::wstring(1010, L'x');
+        sk::fs::Folder folder;
+        const sk::fs::SysError e = sk::fs::SetInputPath(full.c_str(), full.size(), &folder);
+        if (p.pszInput == nullptr) {
+            EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, e);
+            continue;
+        }
+        ASSERT_EQ(0, e) << p.pszInput;
+        EXPECT_EQ(std::wstring(p.pszInput), folder.m_wszInput);
+        EXPECT_EQ(p.cchFolder, folder.m_cchPrefix) << p.pszInput;
     }
 }
 

@@ -23,14 +23,15 @@ cp932() { printf '%s' "$1" | iconv -f UTF-8 -t CP932; }
 # Every function the programs import, each present in Windows Vista, the
 # minimum the README and the usage text state (Windows XP lacks the three
 # marked): a new import fails here until it is checked against Vista.
-vista_imports=" ADVAPI32.DLL!GetSecurityDescriptorControl ADVAPI32.DLL!GetSecurityInfo
+vista_imports=" ADVAPI32.DLL!AccessCheck ADVAPI32.DLL!DuplicateToken ADVAPI32.DLL!OpenProcessToken
+  ADVAPI32.DLL!GetSecurityDescriptorControl ADVAPI32.DLL!GetSecurityInfo
   ADVAPI32.DLL!InitializeSecurityDescriptor ADVAPI32.DLL!SetSecurityDescriptorControl
   ADVAPI32.DLL!SetSecurityDescriptorDacl ADVAPI32.DLL!SetSecurityDescriptorOwner ADVAPI32.DLL!SetSecurityDescriptorSacl
-  ADVAPI32.DLL!SetKernelObjectSecurity
+  ADVAPI32.DLL!SetFileSecurityW
   KERNEL32.DLL!GetFileInformationByHandleEx KERNEL32.DLL!GetFinalPathNameByHandleW KERNEL32.DLL!GetVolumeInformationByHandleW
   COMDLG32.DLL!CommDlgExtendedError COMDLG32.DLL!GetOpenFileNameA GDI32.DLL!GetStockObject
   KERNEL32.DLL!CompareStringOrdinal KERNEL32.DLL!GetTickCount64 KERNEL32.DLL!SetFileInformationByHandle
-  KERNEL32.DLL!AddVectoredExceptionHandler KERNEL32.DLL!CloseHandle KERNEL32.DLL!CreateEventA KERNEL32.DLL!CreateFileA
+  KERNEL32.DLL!AddVectoredExceptionHandler KERNEL32.DLL!CloseHandle KERNEL32.DLL!CreateEventA
   KERNEL32.DLL!CreateFileW KERNEL32.DLL!CreateSemaphoreA KERNEL32.DLL!DeleteCriticalSection KERNEL32.DLL!DeleteFileW
   KERNEL32.DLL!DuplicateHandle KERNEL32.DLL!EnterCriticalSection KERNEL32.DLL!FileTimeToSystemTime KERNEL32.DLL!FindClose
   KERNEL32.DLL!FindFirstFileW KERNEL32.DLL!FindNextFileW KERNEL32.DLL!FlushFileBuffers KERNEL32.DLL!FormatMessageA

@@ -9,17 +9,6 @@ namespace fs {
 
 namespace {
 
-// A cloud file's "always keep on this device" and "free up space": the
-// user's choice, kept (Windows 10 1709 and later; older headers lack them).
-const DWORD kAttributePinned = 0x00080000;
-const DWORD kAttributeUnpinned = 0x00100000;
-
-// The attributes a converted file keeps, less read-only (a read-only input
-// is never converted) and the transient ones.
-const DWORD kKeptAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
-                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
-                              kAttributePinned | kAttributeUnpinned;
-
 // Readers may share the input, writers may not: the text must not change
 // under the pass. Sharing delete lets ReplaceFile move it aside meanwhile.
 Handle OpenForPass(const Folder& folder, DWORD dwAccess, DWORD dwFlags) {

@@ -60,10 +60,8 @@ SysError CloseFile(FileHandle* pFile) {
 namespace {
 
 // The attributes SetFileInformationByHandle sets, and so compares.
-const DWORD kSetAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
-                             FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
-                             FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_TEMPORARY |
-                             FILE_ATTRIBUTE_OFFLINE | 0x00080000 | 0x00100000;  // pinned, unpinned
+const DWORD kSetAttributes =
+    kKeptAttributes | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE;
 
 // Whether the work file already shows the attributes dwWanted.
 SysError HoldsAttributes(HANDLE hWork, DWORD dwWanted, bool* pbHolds) {

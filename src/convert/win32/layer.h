@@ -32,6 +32,17 @@ using LocalMemory = std::unique_ptr<void, LocalFreer>;
 
 SysError LastError();
 
+// A cloud file's "always keep on this device" and "free up space": the
+// user's choice, kept (Windows 10 1709 and later; older headers lack them).
+const DWORD kAttributePinned = 0x00080000;
+const DWORD kAttributeUnpinned = 0x00100000;
+
+// The attributes a converted file keeps, less read-only (a read-only input
+// is never converted) and the transient ones.
+const DWORD kKeptAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                              kAttributePinned | kAttributeUnpinned;
+
 // ---- names beside the input (paths.cpp) ----
 
 extern const wchar_t kWorkName[];
