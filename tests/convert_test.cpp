@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "outcome_texts.h"
 #include "search_key_converter.h"
 #include "temp_folder.h"
 
@@ -244,7 +245,7 @@ void ReadOnlyFolder(const TempFolder& dir) {
 }
 
 const FailCase kFailCases[] = {
-    {"no such file", NoFiles, "in.csv", ConvertStep::kOpenInput},
+    {"no such file", NoFiles, "in.csv", ConvertStep::kNotFound},
     {"a folder", OneFolder, "sub", ConvertStep::kIsFolder},
     {"a folder with a slash", OneFolder, "sub/", ConvertStep::kNoFileName},
     {"a read-only file", ReadOnlyFile, "in.csv", ConvertStep::kReadOnly},
@@ -305,17 +306,28 @@ TEST(Convert, FailsCleanlyOnAFullDisk) {
     EXPECT_TRUE(bWorkGone);
 }
 
+// The outcome as skconv's line gives it: each cause in its own words.
 TEST(Convert, DescribesWhyItFailed) {
-    TempFolder dir;
-    WorkFileThere(dir);
-    SearchKeyConverter conv;
-    ASSERT_EQ(0, conv.Convert((dir / "in.csv").c_str()));
-    char szWhy[256];
-    conv.DescribeFailure(szWhy, sizeof szWhy);
-    EXPECT_STREQ("workfile.txt already exists in the file's folder: File exists", szWhy);
-    ASSERT_EQ(0, conv.Convert((dir / "none.csv").c_str()));
-    conv.DescribeFailure(szWhy, sizeof szWhy);
-    EXPECT_STREQ("cannot open the file: No such file or directory", szWhy);
+    const struct {
+        const char* pszName;
+        void (*pfnSetUp)(const TempFolder& dir);
+        const char* pszLine;
+    } kOutcomes[] = {
+        {"in.csv", WorkFileThere, "workfile.txt already exists in the file's folder"},
+        {"none.csv", NoFiles, "the file is not there"},
+        {"in.csv", [](const TempFolder& dir) { WriteBytes(dir / "in.csv", "PK\x03\x04"); },
+         "the file is a ZIP file (such as an .xlsx workbook), not text"},
+    };
+    for (const auto& o : kOutcomes) {
+        TempFolder dir;
+        o.pfnSetUp(dir);
+        SearchKeyConverter conv;
+        ASSERT_EQ(0, conv.Convert((dir / o.pszName).c_str())) << o.pszLine;
+        char szLine[512];
+        sk::DescribeOutcome(sk::kEnglishOutcome, conv, (dir / o.pszName).c_str(), sk::Layout::kLine,
+                            szLine, sizeof szLine);
+        EXPECT_STREQ(o.pszLine, szLine);
+    }
 }
 
 }  // namespace

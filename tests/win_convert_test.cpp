@@ -199,13 +199,16 @@ struct Refusal {
 };
 
 const Refusal kRefusals[] = {
-    {"no such file", "none.csv", 0, 0, 0, ConvertStep::kOpenInput},
+    {"no such file", "none.csv", 0, 0, 0, ConvertStep::kNotFound},
+    // Where a pass ended in the replacement, the old text may be there.
+    {"no such file, workfile.bak beside it", "none.csv", 0, 0, 0, ConvertStep::kNotFound, false,
+     true},
     {"read-only", "in.csv", FILE_ATTRIBUTE_READONLY, 0, 0, ConvertStep::kReadOnly},
     {"open for writing elsewhere", "in.csv", 0, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-     ConvertStep::kOpenInput},
+     ConvertStep::kInUse},
     // Known before anything is made: the pass asks for the right to delete.
     {"open elsewhere without sharing delete", "in.csv", 0, GENERIC_READ, FILE_SHARE_READ,
-     ConvertStep::kOpenInput},
+     ConvertStep::kInUse},
     {"a folder", "sub", 0, 0, 0, ConvertStep::kIsFolder},
     {"the work file's own name", "WORKFILE.TXT", 0, 0, 0, ConvertStep::kWorkFileExists},
     // Every file in the way is told at once.

@@ -22,88 +22,15 @@ const char kBoxCaption[] = "サーチキー変換";
 const char kDone[] = "正常に処理しました。";
 const char kFailed[] = "失敗しました。";
 
-// Display text and pattern pairs; the literal's own terminator ends the list.
-const char kFilter[] = "txt\0*.TXT\0csv\0*.CSV\0all\0*.*\0";
-
 // The dialog record as the oldest platforms know it (76 bytes on 32-bit
-// Windows), so that the dialog opens on every version.
-const DWORD kOfnSize = offsetof(OPENFILENAMEA, pvReserved);
+// Windows), so that the dialog opens on every version. Its filter: display
+// text and pattern pairs; the literal's own terminator ends the list.
+const DWORD kOfnSize = offsetof(OPENFILENAMEW, pvReserved);
 static_assert(sizeof(void*) != 4 || kOfnSize == 76, "the 32-bit dialog record is 76 bytes");
 
 // Room for a box's text: its first line, a reason, the system's text,
 // three full paths and a sentence of advice. Longer texts are cut short.
 const size_t kBoxRoom = 2048;
-
-// The full path of a file the pass names in the folder of g_szPath.
-void PathInFolder(const char* pszName, char* psz, size_t cch) {
-    const size_t cchFolder = sk::FolderLength(g_szPath, sk::NativePathRules());
-    psz[0] = '\0';
-    sk::AppendFormat(psz, cch, "%.*s%s", static_cast<int>(cchFolder), g_szPath, pszName);
-}
-
-// After the success box's first line: how many lines got a number, and what
-// failed after the file was converted, if anything did.
-void AddConverted(const SearchKeyConverter& conv, char* pszBox) {
-    const sk::OutcomeTexts& texts = sk::kJapaneseOutcome;
-    char szLines[256];
-    sk::LinesText(texts, conv.Lines(), szLines, sizeof szLines);
-    sk::AppendFormat(pszBox, kBoxRoom, "\n\n%s。", szLines);
-    if (conv.WarningStep() != sk::ConvertStep::kNone)
-        sk::AppendFormat(pszBox, kBoxRoom, "\n%s。", sk::ReasonText(texts, conv.WarningStep()));
-}
-
-// After the failure box's first line: the reason, the system's text, where
-// the old text or the pass's own files are, and what to do.
-void AddFailure(const SearchKeyConverter& conv, char* pszBox) {
-    const sk::OutcomeTexts& texts = sk::kJapaneseOutcome;
-    const sk::ConvertStep step = conv.FailedStep();
-    char szPath[kPathRoom + 16];
-    sk::AppendFormat(pszBox, kBoxRoom, "\n\n%s。", sk::ReasonText(texts, step));
-    if (conv.FailedError() != 0) {
-        char szSystem[256] = "";
-        sk::fs::FormatError(conv.FailedError(), szSystem, sizeof szSystem);
-        sk::AppendWhole(pszBox, kBoxRoom, "\n");
-        sk::AppendFormat(pszBox, kBoxRoom, sk::kWindowDetail, szSystem);
-    }
-    // Somebody's file in the way: where it is, so that it can be looked at.
-    const char* pszInTheWay = step == sk::ConvertStep::kWorkFileExists ? "workfile.txt"
-                              : step == sk::ConvertStep::kBackupExists ? "workfile.bak"
-                                                                       : nullptr;
-    if (pszInTheWay != nullptr) {
-        PathInFolder(pszInTheWay, szPath, sizeof szPath);
-        sk::AppendWhole(pszBox, kBoxRoom, "\n");
-        sk::AppendFormat(pszBox, kBoxRoom, sk::kWindowPlace, szPath);
-    }
-    sk::AppendWhole(pszBox, kBoxRoom, "\n");
-    // The file's own name may be gone: giving it back comes before all else.
-    if (conv.OriginalStranded()) {
-        PathInFolder("workfile.bak", szPath, sizeof szPath);
-        const char* pszName = g_szPath + sk::FolderLength(g_szPath, sk::NativePathRules());
-        sk::AppendWhole(pszBox, kBoxRoom, "\n");
-        sk::AppendFormat(pszBox, kBoxRoom, texts.pszStranded, szPath, pszName);
-        sk::AppendWhole(pszBox, kBoxRoom, "。");
-        return;
-    }
-    const char* const apszLeft[] = {conv.WorkFileLeft() ? "workfile.txt" : nullptr,
-                                    conv.BackupLeft() ? "workfile.bak" : nullptr};
-    for (const char* pszLeft : apszLeft) {
-        if (pszLeft == nullptr)
-            continue;
-        PathInFolder(pszLeft, szPath, sizeof szPath);
-        sk::AppendWhole(pszBox, kBoxRoom, "\n");
-        sk::AppendFormat(pszBox, kBoxRoom, texts.pszLeft, szPath);
-        sk::AppendWhole(pszBox, kBoxRoom, "。");
-    }
-    if (conv.WorkFileLeft() || conv.BackupLeft()) {
-        sk::AppendWhole(pszBox, kBoxRoom, "\n");
-        sk::AppendWhole(pszBox, kBoxRoom, sk::kWindowLeftRemedy);
-    }
-    const char* pszRemedy = sk::RemedyText(texts, step);
-    if (pszRemedy != nullptr) {
-        sk::AppendWhole(pszBox, kBoxRoom, "\n");
-        sk::AppendWhole(pszBox, kBoxRoom, pszRemedy);
-    }
-}
 
 // ---- 編集 ----
 void OnEdit(HWND hWnd, SearchKeyConverter* pConv) {
@@ -116,13 +43,11 @@ void OnEdit(HWND hWnd, SearchKeyConverter* pConv) {
     // The first line is the outcome itself; what follows says more.
     char szBox[kBoxRoom] = "";
     sk::AppendWhole(szBox, sizeof szBox, nOk ? kDone : kFailed);
-    if (nOk) {
-        AddConverted(*pConv, szBox);
-        MessageBoxA(hWnd, szBox, kBoxCaption, MB_OK | MB_ICONINFORMATION);
-    } else {
-        AddFailure(*pConv, szBox);
-        MessageBoxA(hWnd, szBox, kBoxCaption, MB_OK | MB_ICONWARNING);
-    }
+    sk::AppendWhole(szBox, sizeof szBox, "\n\n");
+    const size_t cchFirst = std::strlen(szBox);
+    sk::DescribeOutcome(sk::kJapaneseOutcome, *pConv, g_szPath, sk::Layout::kBox, szBox + cchFirst,
+                        sizeof szBox - cchFirst);
+    MessageBoxA(hWnd, szBox, kBoxCaption, MB_OK | (nOk ? MB_ICONINFORMATION : MB_ICONWARNING));
 }
 
 // ---- 閉じる ----
@@ -135,46 +60,77 @@ void OnClose(HWND hWnd, ButtonBar* pBar, LabelPanel* pPanel) {
 }
 
 // ---- 参照 ----
-// The dialog failed, as opposed to being cancelled: why, in a box. Nothing
-// else changes.
-void ShowBrowseFailure(HWND hWnd, DWORD dwError) {
+// A choice that is refused, or a dialog that failed as opposed to being
+// cancelled: why, in a box. Nothing else changes.
+void ShowBrowseFailure(HWND hWnd, const char* pszWhy) {
     char szBox[kBoxRoom] = "";
     sk::AppendWhole(szBox, sizeof szBox, sk::kBrowseFailed);
     sk::AppendWhole(szBox, sizeof szBox, "\n\n");
-    if (dwError == FNERR_BUFFERTOOSMALL)
-        sk::AppendFormat(szBox, sizeof szBox, sk::kBrowsePathTooLong,
-                         static_cast<unsigned>(kPathRoom - 1));
-    else
-        sk::AppendFormat(szBox, sizeof szBox, sk::kBrowseError,
-                         static_cast<unsigned long>(dwError));
+    sk::AppendWhole(szBox, sizeof szBox, pszWhy);
     MessageBoxA(hWnd, szBox, kBoxCaption, MB_OK | MB_ICONWARNING);
 }
 
+void ShowPathTooLong(HWND hWnd) {
+    char szWhy[512] = "";
+    sk::AppendFormat(szWhy, sizeof szWhy, sk::kBrowsePathTooLong,
+                     static_cast<unsigned>(kPathRoom - 1));
+    ShowBrowseFailure(hWnd, szWhy);
+}
+
+// The chosen path in the ANSI code page, exactly: a name it spells only by
+// best fit (café.csv as cafe.csv) or not at all (an emoji as ?) would be
+// opened as another name, maybe another file. nullptr when exact, else why
+// it is refused ("": longer than the program holds).
+const char* ToAnsiExactly(const wchar_t* pwszPath, char* psz, size_t cch) {
+    BOOL bSubstituted = FALSE;
+    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, pwszPath, -1, psz, static_cast<int>(cch),
+                            nullptr, &bSubstituted) == 0)
+        return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? "" : sk::kBrowseNameUnfit;
+    return bSubstituted ? sk::kBrowseNameUnfit : nullptr;
+}
+
 void OnBrowse(HWND hWnd) {
-    char szFile[kPathRoom] = "";
-    OPENFILENAMEA ofn;
+    // The wide dialog, so that the name chosen is known exactly; the
+    // program keeps it in the code page, as the user sees it.
+    static const wchar_t kFilter[] = L"txt\0*.TXT\0csv\0*.CSV\0all\0*.*\0";
+    wchar_t wszFile[kPathRoom] = L"";
+    wchar_t wszInitial[kPathRoom] = L"";
+    wchar_t wszCurrent[MAX_PATH] = L"";
+    (void)MultiByteToWideChar(CP_ACP, 0, g_szPath, -1, wszInitial, kPathRoom);
+    // The dialog moves the current directory where the user browses; a
+    // refused choice puts it back.
+    const DWORD cchCurrent = GetCurrentDirectoryW(MAX_PATH, wszCurrent);
+    OPENFILENAMEW ofn;
     std::memset(&ofn, 0, sizeof ofn);
     ofn.lStructSize = kOfnSize;
     ofn.lpstrFilter = kFilter;
-    ofn.lpstrFile = szFile;
-    ofn.nMaxFile = sizeof szFile;
-    ofn.lpstrInitialDir = g_szPath;
-    if (!GetOpenFileNameA(&ofn)) {
+    ofn.lpstrFile = wszFile;
+    ofn.nMaxFile = kPathRoom;
+    ofn.lpstrInitialDir = wszInitial;
+    if (!GetOpenFileNameW(&ofn)) {
         // Zero with no error is a cancel. Either way path, label and
         // current directory stay.
         const DWORD dwError = CommDlgExtendedError();
-        if (dwError != 0)
-            ShowBrowseFailure(hWnd, dwError);
+        if (dwError == FNERR_BUFFERTOOSMALL) {
+            ShowPathTooLong(hWnd);
+        } else if (dwError != 0) {
+            char szWhy[512] = "";
+            sk::AppendFormat(szWhy, sizeof szWhy, sk::kBrowseError,
+                             static_cast<unsigned long>(dwError));
+            ShowBrowseFailure(hWnd, szWhy);
+        }
         return;
     }
-    // A dialog that measures the buffer in UTF-16 characters (Wine does) can
-    // answer success with a path cut at 260 bytes and no terminator: that
-    // path is too long, and would name another file.
-    if (std::memchr(szFile, '\0', sizeof szFile) == nullptr) {
-        ShowBrowseFailure(hWnd, FNERR_BUFFERTOOSMALL);
+    char szFile[kPathRoom];
+    if (const char* pszWhy = ToAnsiExactly(wszFile, szFile, sizeof szFile)) {
+        if (cchCurrent != 0 && cchCurrent < MAX_PATH)
+            (void)SetCurrentDirectoryW(wszCurrent);  // as it was: a folder that was there
+        if (pszWhy[0] == '\0')
+            ShowPathTooLong(hWnd);
+        else
+            ShowBrowseFailure(hWnd, pszWhy);
         return;
     }
-
     SendMessageA(g_hPathLabel, WM_SETTEXT, 0, (LPARAM)szFile);
     std::memcpy(g_szPath, szFile, sizeof g_szPath);
     // Makes a chosen folder the working folder; for a file it fails and

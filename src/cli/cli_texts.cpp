@@ -25,11 +25,13 @@ const Texts kEnglish = {
     "  1  a file failed and is unchanged (--check: a line would get a number,\n"
     "     or a file could not be read)\n"
     "  2  usage error: nothing was done\n"
-    "  3  files were converted, but this report could not be written\n",
+    "  3  files were converted, but this report could not be written:\n"
+    "     do not convert them again\n",
     "usage: skconv [--check] [--] PATH...  or  skconv -\n"
     "Try 'skconv --help'.\n",
     "skconv: unknown option: %s\n",
     "skconv: - (standard input) must be the only path\n",
+    "skconv: --check cannot check standard input\n",
     "converted: %s: %s\n",
     "failed: %s: %s\n",
     "skipped: %s: the same file as %s\n",
@@ -67,11 +69,12 @@ const Texts kJapanese = {
     "  1  失敗したファイルがあります。そのファイルは元のままです\n"
     "     (--check: 番号が付く行があるか、読めないファイルがあります)\n"
     "  2  使い方の誤り: 何もしていません\n"
-    "  3  変換しましたが、この報告を書けませんでした\n",
+    "  3  変換しましたが、この報告を書けませんでした。もう一度変換しないでください\n",
     "使い方: skconv [--check] [--] パス...  または  skconv -\n"
     "説明は 'skconv --help' で表示します。\n",
     "skconv: 不明なオプションです: %s\n",
     "skconv: - (標準入力) はほかのパスと一緒に指定できません\n",
+    "skconv: --check では標準入力を確かめられません\n",
     "変換しました: %s: %s\n",
     "失敗しました: %s: %s\n",
     "飛ばしました: %s: %s と同じファイルです\n",

@@ -13,6 +13,7 @@ struct Texts {
     const char* pszUsage;          // after a usage error, on standard error
     const char* pszUnknownOption;  // %s option
     const char* pszFilterAlone;
+    const char* pszCheckNoFilter;  // --check given with -
     const char* pszConverted;      // %s path, %s the lines numbered (LinesText)
     const char* pszFailed;         // %s path, %s reason
     const char* pszSkipped;        // %s path, %s the earlier path

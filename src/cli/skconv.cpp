@@ -135,30 +135,11 @@ const char* StepText(const cli::Texts& texts, sk::ConvertStep step) {
     return sk::ReasonText(*texts.pOutcome, step);
 }
 
-std::string StepAndError(const cli::Texts& texts, sk::ConvertStep step, int nError) {
-    return WithError(StepText(texts, step), nError);
-}
-
-// One of the outcome's texts with its arguments, in parentheses.
-std::string Aside(const char* pszFormat, const char* pszFirst, const char* pszSecond = "") {
-    char sz[1024] = "";
-    sk::AppendFormat(sz, sizeof sz, pszFormat, pszFirst, pszSecond);
-    return std::string(" (") + sz + ")";
-}
-
-std::string Reason(const cli::Texts& texts, const char* pszPath, const SearchKeyConverter& conv) {
-    const sk::OutcomeTexts& outcome = *texts.pOutcome;
-    std::string s = StepAndError(texts, conv.FailedStep(), conv.FailedError());
-    if (conv.OriginalStranded()) {
-        const char* pszName = pszPath + sk::FolderLength(pszPath, sk::NativePathRules());
-        s += Aside(outcome.pszStranded, "workfile.bak", pszName);
-    } else {
-        if (conv.WorkFileLeft())
-            s += Aside(outcome.pszLeft, "workfile.txt");
-        if (conv.BackupLeft())
-            s += Aside(outcome.pszLeft, "workfile.bak");
-    }
-    return s;
+// The outcome of a pass on pszPath, laid out as one line.
+std::string Outcome(const cli::Texts& texts, const char* pszPath, const SearchKeyConverter& conv) {
+    char sz[2048];
+    sk::DescribeOutcome(*texts.pOutcome, conv, pszPath, sk::Layout::kLine, sz, sizeof sz);
+    return sz;
 }
 
 void PrintFailed(const cli::Texts& texts, const char* pszPath, const std::string& why) {
@@ -247,8 +228,10 @@ int RunSkconv(const std::vector<std::string>& asArgs, const std::vector<std::str
     for (const std::string& a : args)
         bStdinAmongOthers = bStdinAmongOthers || (!bFilter && a == "-");
     if (args.empty() || bStdinAmongOthers || (bFilter && bCheck)) {
-        if (bStdinAmongOthers || bFilter)
+        if (bStdinAmongOthers)
             Put(stderr, texts.pszFilterAlone);
+        else if (bFilter)
+            Put(stderr, texts.pszCheckNoFilter);
         Put(stderr, texts.pszUsage);
         return kUsage;
     }
@@ -301,7 +284,7 @@ int RunSkconv(const std::vector<std::string>& asArgs, const std::vector<std::str
             SearchKeyConverter probe;
             PrintFailed(texts, pszPath,
                         probe.Check(pszPath) ? WithError(texts.pszNoIdentity, idErrors[i])
-                                             : Reason(texts, pszPath, probe));
+                                             : Outcome(texts, pszPath, probe));
             ++nFailed;
             continue;
         }
@@ -311,7 +294,7 @@ int RunSkconv(const std::vector<std::string>& asArgs, const std::vector<std::str
         const int bOk = bCheck ? conv.Check(pszPath) : conv.Convert(pszPath);
         progress.End();
         if (!bOk) {
-            PrintFailed(texts, pszPath, Reason(texts, pszPath, conv));
+            PrintFailed(texts, pszPath, Outcome(texts, pszPath, conv));
             ++nFailed;
         } else if (bCheck) {
             const sk::LineCounts& lines = conv.Lines();
@@ -321,13 +304,14 @@ int RunSkconv(const std::vector<std::string>& asArgs, const std::vector<std::str
                 Print(stdout, texts.pszCheckReadOnly, pszPath);
             nChanged += lines.ullNumbered != 0;
         } else {
-            Print(stdout, texts.pszConverted, pszPath, Lines(texts, conv.Lines(), true).c_str());
+            Print(stdout, texts.pszConverted, pszPath, Outcome(texts, pszPath, conv).c_str());
             ++nDone;
-            if (conv.WarningStep() != sk::ConvertStep::kNone) {
-                const std::string what =
-                    StepAndError(texts, conv.WarningStep(), conv.WarningError());
+            char szWarning[1024];
+            sk::DescribeWarning(*texts.pOutcome, conv, sk::Layout::kLine, szWarning,
+                                sizeof szWarning);
+            if (szWarning[0] != '\0') {
                 std::fflush(stdout);
-                Print(stderr, texts.pszWarning, pszPath, what.c_str());
+                Print(stderr, texts.pszWarning, pszPath, szWarning);
             }
         }
     }

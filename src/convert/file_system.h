@@ -115,6 +115,10 @@ SysError FlushFolder(Folder* pFolder);
 void RemoveOwnFiles(Folder* pFolder, FileHandle* pWork, FileHandle* pBackup, bool* pbWorkLeft,
                     bool* pbBackupLeft);
 
+// What a failed open or create says of its cause.
+enum class Cause { kOther, kInUse, kNotFound, kBadName, kWriteProtected, kDenied };
+Cause CauseOf(SysError e);
+
 bool IsExistsError(SysError e);
 // The input's own name is a symbolic link (POSIX, which refuses to open one).
 bool IsLinkError(SysError e);

@@ -17,6 +17,9 @@ struct LineCounts {
     static constexpr size_t kListed = 5;
     unsigned long long ullLines;     // lines of the input
     unsigned long long ullNumbered;  // of those, lines that got a key number
+    // Of those, lines that ended in that very number already: what a file
+    // converted before looks like.
+    unsigned long long ullRenumbered;
     // The line numbers (from 1) of the first numbered lines, min(ullNumbered, kListed) of them.
     unsigned long long aullFirst[kListed];
 };

@@ -134,91 +134,13 @@ public:
 
 }  // namespace
 
-const char* sk::StepText(ConvertStep step) {
-    switch (step) {
-        case ConvertStep::kNone:
-            return "converted";
-        case ConvertStep::kNoFileName:
-            return "the path names no file";
-        case ConvertStep::kPathTooLong:
-            return "the path is too long";
-        case ConvertStep::kOpenInput:
-            return "cannot open the file";
-        case ConvertStep::kQueryInput:
-            return "cannot read the file's attributes";
-        case ConvertStep::kOpenFolder:
-            return "cannot open the file's folder";
-        case ConvertStep::kIsFolder:
-            return "the path names a folder, not a file";
-        case ConvertStep::kIsLink:
-            return "the path names a link (symbolic link, junction or other reparse point); "
-                   "convert the file it leads to";
-        case ConvertStep::kHardLinks:
-            return "the file has more than one name (hard links), which would hold "
-                   "different texts afterwards";
-        case ConvertStep::kNotAFile:
-            return "the path names a device or pipe, not a file";
-        case ConvertStep::kReadOnly:
-            return "the file is read-only";
-        case ConvertStep::kMayNotReplace:
-            return "you may read the file but not replace or delete it here (the permissions of "
-                   "the file and its folder, or a protected folder)";
-        case ConvertStep::kMayNotWrite:
-            return "you may read the file but not change it (its permissions grant you no write "
-                   "access)";
-        case ConvertStep::kNotText:
-            return "the file is not text: it starts as a ZIP file (such as .xlsx or .docx), an "
-                   "older Office file, a PDF, UTF-16 or UTF-32 text, or a PNG, GIF or JPEG image";
-        case ConvertStep::kOffline:
-            return "the file is stored online only and could not be downloaded; make it "
-                   "available on this computer first";
-        case ConvertStep::kWorkFileExists:
-            return "workfile.txt already exists in the file's folder";
-        case ConvertStep::kProtectedFolder:
-            return "the folder is protected (Controlled Folder Access) and this program may not "
-                   "create files in it";
-        case ConvertStep::kCreateWork:
-            return "cannot create workfile.txt";
-        case ConvertStep::kRead:
-            return "cannot read the file";
-        case ConvertStep::kWrite:
-            return "cannot write workfile.txt";
-        case ConvertStep::kTooManyLines:
-            return "the file has too many lines";
-        case ConvertStep::kFlushWork:
-            return "cannot flush workfile.txt to disk";
-        case ConvertStep::kCloseWork:
-            return "cannot close workfile.txt";
-        case ConvertStep::kCopyAccess:
-            return "cannot give workfile.txt the file's owner and permissions";
-        case ConvertStep::kChanged:
-            return "another program changed or replaced the file during the conversion";
-        case ConvertStep::kBackupExists:
-            return "workfile.bak already exists in the file's folder";
-        case ConvertStep::kCreateBackup:
-            return "cannot create workfile.bak";
-        case ConvertStep::kReplace:
-            return "cannot replace the file with workfile.txt";
-        case ConvertStep::kFlushFolder:
-            return "converted, but the folder could not be flushed to disk: a power cut "
-                   "now may bring back the old text";
-        case ConvertStep::kRemoveBackup:
-            return "converted, but the old text is left in workfile.bak";
-        case ConvertStep::kMarkChanged:
-            return "converted, but the file could not be marked as changed for backups "
-                   "(archive attribute)";
-        case ConvertStep::kRestoreSecurity:
-            return "converted, but the file's permissions could not be set back as they were";
-    }
-    return "failed";
-}
-
 SearchKeyConverter::SearchKeyConverter()
     : m_szLine(),
       m_failStep(ConvertStep::kNone),
       m_nFailError(0),
       m_bWorkLeft(false),
       m_bBackupInTheWay(false),
+      m_nonText(sk::NonText::kNone),
       m_bBackupLeft(false),
       m_bStranded(false),
       m_warnStep(ConvertStep::kNone),
@@ -248,11 +170,32 @@ int SearchKeyConverter::Fail(ConvertStep step, int nError) {
     return 0;
 }
 
+int SearchKeyConverter::FailOpen(fs::Folder* pFolder, int nError) {
+    switch (fs::CauseOf(nError)) {
+        case fs::Cause::kInUse:
+            return Fail(ConvertStep::kInUse, nError);
+        case fs::Cause::kNotFound:
+            // A pass ended in the replacement may have left the old text there.
+            m_bBackupInTheWay = fs::BackupNameTaken(pFolder);
+            return Fail(ConvertStep::kNotFound, nError);
+        case fs::Cause::kBadName:
+            return Fail(ConvertStep::kBadName, nError);
+        case fs::Cause::kWriteProtected:
+            return Fail(ConvertStep::kWriteProtected, nError);
+        case fs::Cause::kDenied:
+            return Fail(ConvertStep::kNoAccess, nError);
+        case fs::Cause::kOther:
+            break;
+    }
+    return Fail(ConvertStep::kOpenInput, nError);
+}
+
 void SearchKeyConverter::Reset() {
     m_failStep = ConvertStep::kNone;
     m_nFailError = 0;
     m_bWorkLeft = false;
     m_bBackupInTheWay = false;
+    m_nonText = sk::NonText::kNone;
     m_bBackupLeft = false;
     m_bStranded = false;
     m_warnStep = ConvertStep::kNone;
@@ -302,8 +245,9 @@ int SearchKeyConverter::Convert(const char* pszPath) {
             m_bBackupInTheWay = fs::BackupNameTaken(&folder);
             Fail(ConvertStep::kWorkFileExists, e);
         } else {
-            Fail(fs::IsProtectedFolderError(e) ? ConvertStep::kProtectedFolder
-                                               : ConvertStep::kCreateWork,
+            Fail(fs::IsProtectedFolderError(e)                  ? ConvertStep::kProtectedFolder
+                 : fs::CauseOf(e) == fs::Cause::kWriteProtected ? ConvertStep::kWriteProtected
+                                                                : ConvertStep::kCreateWork,
                  e);
         }
         if (!work.IsOpen())
@@ -365,7 +309,7 @@ int SearchKeyConverter::OpenPlainFile(fs::Folder* pFolder, fs::FileHandle* pIn,
                                       fs::FileInfo* pInfo) {
     bool bNoDelete = false;
     if (fs::SysError e = fs::OpenInput(pFolder, pIn, &bNoDelete))
-        return Fail(fs::IsLinkError(e) ? ConvertStep::kIsLink : ConvertStep::kOpenInput, e);
+        return fs::IsLinkError(e) ? Fail(ConvertStep::kIsLink, e) : FailOpen(pFolder, e);
     if (fs::SysError e = fs::QueryInput(pFolder, *pIn, pInfo))
         return Fail(ConvertStep::kQueryInput, e);
     pInfo->bNoDelete = bNoDelete;
@@ -375,7 +319,7 @@ int SearchKeyConverter::OpenPlainFile(fs::Folder* pFolder, fs::FileHandle* pIn,
         return Fail(ConvertStep::kIsLink, 0);
     if (pInfo->bPlaceholder)
         if (fs::SysError e = fs::RecallInput(pFolder, *pInfo, pIn))
-            return Fail(pInfo->bCloud ? ConvertStep::kOffline : ConvertStep::kOpenInput, e);
+            return pInfo->bCloud ? Fail(ConvertStep::kOffline, e) : FailOpen(pFolder, e);
     if (!pInfo->bRegular)
         return Fail(ConvertStep::kNotAFile, 0);
     // A rename gives the converted text to this name only.
@@ -422,7 +366,8 @@ int SearchKeyConverter::ReadPrefix(const fs::FileHandle& in, const fs::FileInfo&
             return Fail(ReadFailure(info), e);
         *pcbPrefix += cbRead;
     }
-    if (sk::StartsAsNonText(pPrefix, *pcbPrefix))
+    m_nonText = sk::NonTextFormat(pPrefix, *pcbPrefix);
+    if (m_nonText != sk::NonText::kNone)
         return Fail(ConvertStep::kNotText, 0);
     return 1;
 }
@@ -448,19 +393,4 @@ int SearchKeyConverter::WriteWorkFile(fs::FileHandle* pIn, const char* pPrefix, 
     if (fs::SysError e = fs::FlushToDisk(*pWork))
         return Fail(ConvertStep::kFlushWork, e);
     return 1;
-}
-
-void SearchKeyConverter::DescribeFailure(char* psz, size_t cch) const {
-    if (cch == 0)
-        return;
-    char szSystem[256] = "";
-    if (m_nFailError != 0)
-        fs::FormatError(m_nFailError, szSystem, sizeof szSystem);
-    std::snprintf(
-        psz, cch, "%s%s%s%s", sk::StepText(m_failStep), szSystem[0] != '\0' ? ": " : "", szSystem,
-        m_bStranded     ? " (the file's old text is now named workfile.bak: rename it back)"
-        : m_bWorkLeft   ? (m_bBackupLeft ? " (workfile.txt and workfile.bak could not be removed)"
-                                         : " (workfile.txt could not be removed)")
-        : m_bBackupLeft ? " (workfile.bak could not be removed)"
-                        : "");
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "line_rewriter.h"
+#include "text_signature.h"
 
 namespace sk {
 
@@ -14,6 +15,12 @@ enum class ConvertStep {
     kNoFileName,
     kPathTooLong,
     kOpenInput,
+    // The input could not be opened, for a cause of its own:
+    kInUse,           // another program has it open without sharing it
+    kNotFound,        // no such file, or no such folder on the way
+    kBadName,         // a name the system does not take
+    kWriteProtected,  // the medium is write-protected
+    kNoAccess,        // the permissions do not let this user open it
     kQueryInput,
     kOpenFolder,
     kIsFolder,
@@ -47,9 +54,6 @@ enum class ConvertStep {
 // How many steps there are: one more than the last. The tables of texts
 // have one row per step and are checked against it.
 const int kStepCount = static_cast<int>(ConvertStep::kRestoreSecurity) + 1;
-
-// The step in English words, for the console.
-const char* StepText(ConvertStep step);
 
 namespace fs {
 class FileHandle;
@@ -106,8 +110,11 @@ public:
     // "workfile.txt" could not be removed after a failure, or was kept
     // because the old text is under the backup name.
     bool WorkFileLeft() const { return m_bWorkLeft; }
-    // kWorkFileExists: "workfile.bak" is in the folder as well.
+    // kWorkFileExists, kNotFound: "workfile.bak" is in the folder (beside
+    // a missing file, it may hold the file's old text).
     bool BackupInTheWay() const { return m_bBackupInTheWay; }
+    // kNotText: the format the file starts as.
+    sk::NonText NotTextFormat() const { return m_nonText; }
     // Nor the empty "workfile.bak" that kept the backup name free.
     bool BackupLeft() const { return m_bBackupLeft; }
     // The old text could not be put back: it is under the backup name.
@@ -116,11 +123,11 @@ public:
     // none did), and its system error. The file is converted all the same.
     sk::ConvertStep WarningStep() const { return m_warnStep; }
     int WarningError() const { return m_nWarnError; }
-    // The reason as one line of text, for the console.
-    void DescribeFailure(char* psz, size_t cch) const;
 
 private:
     int Fail(sk::ConvertStep step, int nError);
+    // A failed open of the input, by its cause.
+    int FailOpen(sk::fs::Folder* pFolder, int nError);
     void Reset();
     // The path's folder, once the path names a file in it: 1 when open.
     int OpenFolder(const char* pszPath, sk::fs::Folder* pFolder);
@@ -142,6 +149,7 @@ private:
     int m_nFailError;
     bool m_bWorkLeft;
     bool m_bBackupInTheWay;
+    sk::NonText m_nonText;
     bool m_bBackupLeft;
     bool m_bStranded;
     sk::ConvertStep m_warnStep;

@@ -183,14 +183,30 @@ bool CheckBoxAndDismiss(App& app, bool bSuccess, const std::string& prefix,
 }
 
 // What the boxes say after their first line, in the program's own words.
-std::string Reason(sk::ConvertStep step) {
-    return std::string(sk::ReasonText(sk::kJapaneseOutcome, step)) + "\x81\x42";  // 。
+const sk::OutcomeTexts& kTexts = sk::kJapaneseOutcome;
+
+std::string Sentence(const std::string& text) {
+    return text + kTexts.pszStop;
 }
 
-std::string Counted(const sk::LineCounts& lines) {
-    char sz[256];
-    sk::LinesText(sk::kJapaneseOutcome, lines, sz, sizeof sz);
-    return std::string(sz) + "\x81\x42";  // 。
+std::string Reason(sk::ConvertStep step) {
+    return Sentence(sk::ReasonText(kTexts, step));
+}
+
+std::string NotText(sk::NonText format) {
+    char sz[512] = "";
+    sk::AppendFormat(sz, sizeof sz, kTexts.pszNotText,
+                     kTexts.pFormats[static_cast<int>(format) - 1].pszName);
+    return Sentence(sz);
+}
+
+// The success box's count, of the file named pszName.
+std::string Counted(const char* pszName, const sk::LineCounts& lines) {
+    char szLines[256];
+    char sz[512] = "";
+    sk::LinesText(kTexts, lines, szLines, sizeof szLines);
+    sk::AppendFormat(sz, sizeof sz, kTexts.pszOfFile, pszName, szLines);
+    return Sentence(sz);
 }
 
 BOOL CALLBACK FindEdit(HWND hWnd, LPARAM lParam) {
@@ -212,7 +228,7 @@ HWND FileNameEdit(HWND hDlg) {
 
 // Clicks 参照, types the full path into the dialog's file name and presses
 // OK; true when the dialog has closed.
-bool TypeInDialog(App& app, const std::string& path) {
+bool TypeInDialog(App& app, const std::wstring& path) {
     if (!app.Click(IDC_BTN_BROWSE))
         return false;
     const HWND hDlg = app.WaitOpenDialog();
@@ -221,13 +237,19 @@ bool TypeInDialog(App& app, const std::string& path) {
     const HWND hEdit = FileNameEdit(hDlg);
     DWORD_PTR dwResult = 0;
     if (!Check(hEdit != nullptr &&
-                   SendMessageTimeoutA(hEdit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
+                   SendMessageTimeoutW(hEdit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
                                        SMTO_NORMAL, 5000, &dwResult) != 0,
                "type the file name", "typed", "no file name edit in the dialog"))
         return false;
     PostMessageA(GetDlgItem(hDlg, IDOK), BM_CLICK, 0, 0);
     return Check(WaitFor(10000, [&] { return !IsWindow(hDlg); }), "open dialog closed by OK",
                  "gone", "still open");
+}
+
+bool TypeInDialog(App& app, const std::string& path) {
+    wchar_t wsz[MAX_PATH * 2] = L"";
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wsz, MAX_PATH * 2);
+    return TypeInDialog(app, std::wstring(wsz));
 }
 
 // Chooses the file in the dialog, then waits for the path label to show it.
@@ -430,9 +452,11 @@ void CaseBrowseThenEdit() {
     ClickClose(app);
 }
 
+// Before a file is chosen the path is the start-up folder: the box says so.
 void CaseEditBeforeBrowse() {
     App app;
-    if (!app.Start(g_start) || !ClickEdit(app, false))
+    if (!app.Start(g_start) ||
+        !ClickEdit(app, false, Sentence(kTexts.pszNoFileChosen), kTexts.pszNoFileChosenRemedy))
         return;
     CheckNoWorkFile(g_start);
     CheckNoWorkFile(g_root);
@@ -450,13 +474,13 @@ void CaseEditMissingFile() {
     if (!app.Start(g_start) || !ChooseFile(app, gone))
         return;
     Check(DeleteFileA(gone.c_str()) != FALSE, "delete the chosen file", "deleted", "still there");
-    if (!ClickEdit(app, false, Reason(sk::ConvertStep::kOpenInput)))
+    if (!ClickEdit(app, false, Reason(sk::ConvertStep::kNotFound)))
         return;
     Check(!Exists(gone), "deleted file", "not made again", "present");
     CheckNoWorkFile(folder);
 
     // A name typed for a file that never existed is taken, and fails alike.
-    if (!ChooseFile(app, never) || !ClickEdit(app, false, Reason(sk::ConvertStep::kOpenInput)))
+    if (!ChooseFile(app, never) || !ClickEdit(app, false, Reason(sk::ConvertStep::kNotFound)))
         return;
     Check(!Exists(never), "file never chosen", "not made", "present");
     CheckNoWorkFile(folder);
@@ -568,21 +592,21 @@ void CaseSecondEdit() {
         const char* pszFirst;  // the file after the first 編集
         sk::LineCounts first;  // what that 編集 numbered
         const char* pszSecond;
-        sk::LineCounts second;
+        sk::LineCounts second;  // ullRenumbered: the box says it may have been converted before
     };
     const Row kRows[] = {
         {"three.txt",
          "a,\r\nb,0\r\n,\r\n",
          "a,100\r\nb,0101\r\n,102\r\n",
-         {3, 3, {1, 2, 3}},
+         {3, 3, 0, {1, 2, 3}},
          "a,100\r\nb,0101\r\n,102\r\n",
-         {3, 0, {}}},
+         {3, 0, 0, {}}},
         {"twice.txt",
          "abc\r\na,b,100\r\n",
          "abc100\r\na,b,100\r\n",
-         {2, 1, {1}},
+         {2, 1, 0, {1}},
          "abc100100\r\na,b,100\r\n",
-         {2, 1, {1}}},
+         {2, 1, 1, {1}}},
     };
     const std::string folder = NewFolder("twice");
     for (const Row& row : kRows) {
@@ -591,10 +615,13 @@ void CaseSecondEdit() {
         WriteBytes(file, row.pszBefore);
         App app;
         if (!app.Start(g_start) || !ChooseFile(app, file) ||
-            !ClickEdit(app, true, Counted(row.first)))
+            !ClickEdit(app, true, Counted(row.pszName, row.first)))
             continue;
         CheckFile("after the first 編集", file, row.pszFirst);
-        if (!ClickEdit(app, true, Counted(row.second)))
+        char szBefore[512] = "";
+        if (row.second.ullRenumbered != 0)
+            sk::AppendFormat(szBefore, sizeof szBefore, kTexts.pszConvertedBefore, "1");
+        if (!ClickEdit(app, true, Counted(row.pszName, row.second), szBefore))
             continue;
         CheckFile("after the second 編集", file, row.pszSecond);
         CheckNoWorkFile(folder);
@@ -614,7 +641,7 @@ void CaseFileInUse() {
     };
     const Row kRows[] = {
         // Known when the file is opened: the pass asks for the right to replace it.
-        {"held open", kOpenElsewhere, sk::ConvertStep::kOpenInput},
+        {"held open", kOpenElsewhere, sk::ConvertStep::kInUse},
         {"read-only", kReadOnly, sk::ConvertStep::kReadOnly},
         {"beside a leftover workfile.txt", kLeftWorkFile, sk::ConvertStep::kWorkFileExists},
         {"not text", kWorkbook, sk::ConvertStep::kNotText},
@@ -642,12 +669,14 @@ void CaseFileInUse() {
         } else if (row.obstacle == kLeftWorkFile) {
             WriteBytes(work, leftover);
             char sz[MAX_PATH + 64] = "";
-            sk::AppendFormat(sz, sizeof sz, sk::kWindowPlace, work.c_str());
+            sk::AppendFormat(sz, sizeof sz, kTexts.pszPlace, work.c_str());
             place = sz;
         }
         App app;
-        const bool bRefused = app.Start(g_start) && ChooseFile(app, file) &&
-                              ClickEdit(app, false, Reason(row.step), place);
+        const std::string reason =
+            row.step == sk::ConvertStep::kNotText ? NotText(sk::NonText::kZip) : Reason(row.step);
+        const bool bRefused =
+            app.Start(g_start) && ChooseFile(app, file) && ClickEdit(app, false, reason, place);
         if (h != INVALID_HANDLE_VALUE)
             CloseHandle(h);
         SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -666,7 +695,7 @@ void CaseFileInUse() {
     // Each row stands for a fault of its own only if no two give the same reason.
     for (const Row& a : kRows) {
         for (const Row* b = &a + 1; b != std::end(kRows); ++b)
-            Check(Reason(a.step) != Reason(b->step), "two rows' reasons", "different", a.pszName);
+            Check(a.step != b->step, "two rows' reasons", "different", a.pszName);
     }
 }
 
@@ -694,6 +723,34 @@ void CaseBrowsePathTooLong() {
     ClickClose(app);
 }
 
+// A name code page 932 spells only by best fit (café.csv as cafe.csv) or not
+// at all (an emoji): the choice is refused, and path, label and the file
+// of the look-alike name stay as they were.
+void CaseNameUnfit() {
+    const std::string folder = NewFolder("unfit");
+    wchar_t wszFolder[MAX_PATH] = L"";
+    MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, wszFolder, MAX_PATH);
+    const std::string lookalike = folder + "\\cafe.csv";
+    WriteBytes(lookalike, "a,\r\n");
+    for (const wchar_t* pszName : {L"caf\u00e9.csv", L"\U0001F600.csv"}) {
+        const std::wstring path = std::wstring(wszFolder) + L"\\" + pszName;
+        const HANDLE h =
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        Check(h != INVALID_HANDLE_VALUE, "make the file", "made", "not made");
+        CloseHandle(h);
+        App app;
+        if (!app.Start(g_start) || !TypeInDialog(app, path) ||
+            !CheckBoxAndDismiss(app, false,
+                                sk::kBrowseFailed + std::string("\n\n") + sk::kBrowseNameUnfit))
+            continue;
+        CheckBytes("path label after the refused choice", g_start,
+                   TextA(app.Control(IDC_LBL_PATH)));
+        ClickEdit(app, false, Sentence(kTexts.pszNoFileChosen));
+        CheckFile("the file of the look-alike name", lookalike, "a,\r\n");
+        ClickClose(app);
+    }
+}
+
 struct Case {
     const char* pszName;
     void (*pfn)();
@@ -713,6 +770,7 @@ const Case kCases[] = {
     {"a second edit on the same file", CaseSecondEdit},
     {"a file refused says why, is left whole, converts once released", CaseFileInUse},
     {"a path too long for the dialog says so and changes nothing", CaseBrowsePathTooLong},
+    {"a name code page 932 cannot spell is refused when chosen", CaseNameUnfit},
 };
 
 }  // namespace

@@ -117,9 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!nResult && conv.FailedStep() == sk::ConvertStep::kNotText && ReadFile(path) == file)
         return 0;
     if (!nResult) {
-        char szWhy[256];
-        conv.DescribeFailure(szWhy, sizeof szWhy);
-        Violated("the pass failed:", szWhy);
+        const string why = "step " + std::to_string(static_cast<int>(conv.FailedStep())) +
+                           ", error " + std::to_string(conv.FailedError());
+        Violated("the pass failed:", why.c_str());
     }
     if (access((Folder() + "/workfile.txt").c_str(), F_OK) == 0)
         Violated("a work file is left", "");

@@ -289,6 +289,25 @@ void RemoveOwnFiles(Folder* pFolder, FileHandle* pWork, FileHandle*, bool* pbWor
     *pbWorkLeft = sys::unlinkat(Fd(pFolder->m_dir), kWorkName, 0) != 0 && errno != ENOENT;
 }
 
+Cause CauseOf(SysError e) {
+    switch (e) {
+        case EBUSY:
+        case ETXTBSY:
+            return Cause::kInUse;
+        case ENOENT:
+        case ENOTDIR:
+            return Cause::kNotFound;
+        case EILSEQ:
+            return Cause::kBadName;
+        case EROFS:
+            return Cause::kWriteProtected;
+        case EACCES:
+        case EPERM:
+            return Cause::kDenied;
+    }
+    return Cause::kOther;
+}
+
 bool IsExistsError(SysError e) {
     return e == EEXIST;
 }

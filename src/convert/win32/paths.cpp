@@ -81,6 +81,26 @@ SysError OpenFolder(const char* pszPath, size_t, Folder* pFolder) {
     return SetInputPath(wszFull, cch, pFolder);
 }
 
+Cause CauseOf(SysError e) {
+    switch (e) {
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return Cause::kInUse;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return Cause::kNotFound;
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_NO_UNICODE_TRANSLATION:
+            return Cause::kBadName;
+        case ERROR_WRITE_PROTECT:
+            return Cause::kWriteProtected;
+        case ERROR_ACCESS_DENIED:
+            return Cause::kDenied;
+    }
+    return Cause::kOther;
+}
+
 bool IsExistsError(SysError e) {
     return e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS;
 }
