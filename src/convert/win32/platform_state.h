@@ -24,7 +24,13 @@ struct InputFacts {
 // uses is made from it once, so that all its calls name the same folder.
 class Folder {
 public:
-    Folder() : m_wszInput(), m_cchPrefix(0), m_work(), m_reserved(), m_ullHeldSince(0) {}
+    Folder()
+        : m_wszInput(),
+          m_cchPrefix(0),
+          m_work(),
+          m_reserved(),
+          m_ullHeldSince(0),
+          m_eOldUnproven(0) {}
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
 
