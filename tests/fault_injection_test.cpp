@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,50 +43,21 @@ const int kUnsupported = ENOSYS;  // Linux's FUSE FAT
 const Call kReplaceCall = Call::kRenameat;
 #endif
 
-const char* CallName(Call call) {
-    static const char* const kNames[] = {"AccessCheck",
-                                         "CloseHandle",
-                                         "CreateFileW",
-                                         "DeleteFileW",
-                                         "DuplicateToken",
-                                         "FlushFileBuffers",
-                                         "GetFileAttributesW",
-                                         "GetFileInformationByHandle",
-                                         "GetFileInformationByHandleEx",
-                                         "GetFileType",
-                                         "GetFinalPathNameByHandleW",
-                                         "GetFullPathNameW",
-                                         "GetSecurityInfo",
-                                         "GetVolumeInformationByHandleW",
-                                         "MoveFileExW",
-                                         "MultiByteToWideChar",
-                                         "OpenProcessToken",
-                                         "ReadFile",
-                                         "ReplaceFileW",
-                                         "SetFileAttributesW",
-                                         "SetFileInformationByHandle",
-                                         "SetFileSecurityW",
-                                         "WriteFile",
-                                         "close",
-                                         "fchmod",
-                                         "fchown",
-                                         "fgetxattr",
-                                         "flistxattr",
-                                         "fsetxattr",
-                                         "fstat",
-                                         "fstatat",
-                                         "fsync",
-                                         "lstat",
-                                         "open",
-                                         "openat",
-                                         "read",
-                                         "renameat",
-                                         "sync_file_range",
-                                         "unlinkat",
-                                         "write"};
-    static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Call::kWrite) + 1,
-                  "one name per call");
-    return kNames[static_cast<size_t>(call)];
+// The calls by name, in the order of Call.
+string CallName(Call call) {
+    static const char kNames[] =
+        "AccessCheck CloseHandle CreateFileW DeleteFileW DuplicateToken FlushFileBuffers "
+        "GetFileAttributesW GetFileInformationByHandle GetFileInformationByHandleEx GetFileType "
+        "GetFinalPathNameByHandleW GetFullPathNameW GetSecurityInfo GetVolumeInformationByHandleW "
+        "MoveFileExW MultiByteToWideChar OpenProcessToken ReadFile ReplaceFileW SetFileAttributesW "
+        "SetFileInformationByHandle SetFileSecurityW WriteFile close fchmod fchown fgetxattr "
+        "flistxattr fsetxattr fstat fstatat fsync lstat open openat read renameat sync_file_range "
+        "unlinkat write";
+    std::istringstream words(kNames);
+    string name;
+    for (int i = 0; i <= static_cast<int>(call); ++i)
+        words >> name;
+    return name;
 }
 
 const char* FileName(File file) {
@@ -246,8 +218,7 @@ string Describe(const Input& in, const Plan& plan, const std::vector<Traced>& tr
     for (const auto& f : plan) {
         s += " " + std::to_string(f.first) + " (";
         if (f.first <= static_cast<int>(trace.size()))
-            s += string(CallName(trace[f.first - 1].call)) + " on " +
-                 FileName(trace[f.first - 1].file);
+            s += CallName(trace[f.first - 1].call) + " on " + FileName(trace[f.first - 1].file);
         s += ", error " + std::to_string(f.second) + ")";
     }
     return s;
@@ -398,7 +369,7 @@ TEST(FaultInjection, EveryFailedCallLeavesTheFolderAsItWas) {
     std::printf("fault injection: %d failure points exercised over %zu files:", nPoints,
                 Inputs().size());
     for (const auto& c : covered)
-        std::printf(" %s %d", CallName(c.first), c.second);
+        std::printf(" %s %d", CallName(c.first).c_str(), c.second);
     std::printf("\n");
 }
 

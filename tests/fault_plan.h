@@ -48,43 +48,26 @@ struct Rule {
     void (*pfnFirst)(const std::string& folder) = nullptr;
 
     Rule(Call c, File f = File::kAny) : call(c), file(f) {}
-    Rule Asking(Field f, unsigned long ulBits, unsigned long ulIs) const {
+    template <typename T>
+    Rule Set(T Rule::*pField, T value) const {
         Rule r = *this;
-        r.field = f;
-        r.ulMask = ulBits;
-        r.ulValue = ulIs;
+        r.*pField = value;
         return r;
     }
     // Asked with all of ulBits in the field, with none of them, or with just ulIs.
+    Rule Asking(Field f, unsigned long ulBits, unsigned long ulIs) const {
+        return Set(&Rule::field, f).Set(&Rule::ulMask, ulBits).Set(&Rule::ulValue, ulIs);
+    }
     Rule With(Field f, unsigned long ulBits) const { return Asking(f, ulBits, ulBits); }
     Rule Without(Field f, unsigned long ulBits) const { return Asking(f, ulBits, 0); }
     Rule How(unsigned long ulIs) const { return Asking(Field::kHow, ~0ul, ulIs); }
-    Rule Fails(int e) const {
-        Rule r = *this;
-        r.nError = e;
-        return r;
-    }
+    Rule Fails(int e) const { return Set(&Rule::nError, e); }
     Rule During(unsigned long ulFrom, unsigned long ulTo) const {
-        Rule r = *this;
-        r.ulFromMs = ulFrom;
-        r.ulToMs = ulTo;
-        return r;
+        return Set(&Rule::ulFromMs, ulFrom).Set(&Rule::ulToMs, ulTo);
     }
-    Rule Taking(unsigned long ulMs) const {
-        Rule r = *this;
-        r.ulTakesMs = ulMs;
-        return r;
-    }
-    Rule Guard() const {
-        Rule r = *this;
-        r.bGuard = true;
-        return r;
-    }
-    Rule Doing(void (*pfn)(const std::string& folder)) const {
-        Rule r = *this;
-        r.pfnFirst = pfn;
-        return r;
-    }
+    Rule Taking(unsigned long ulMs) const { return Set(&Rule::ulTakesMs, ulMs); }
+    Rule Guard() const { return Set(&Rule::bGuard, true); }
+    Rule Doing(void (*pfn)(const std::string& folder)) const { return Set(&Rule::pfnFirst, pfn); }
 };
 
 // What a volume remembers during one pass, for what it tells.
