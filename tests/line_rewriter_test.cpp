@@ -1,6 +1,7 @@
 // The text rules of a conversion on bytes in memory: the line rule, line
 // ends, byte 26 and NUL, with the input cut at every possible place and the
-// output buffer at awkward sizes, because a file arrives in pieces.
+// output buffer at awkward sizes, because a file arrives in pieces. Every
+// test runs on both paths the rewriter has, the portable one and SSE2's.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -29,13 +30,27 @@ public:
     int m_nWrites;
 };
 
+// Each test on each path; a path this processor cannot run is skipped.
+class LineRewriter : public testing::TestWithParam<sk::LinePath> {
+protected:
+    void SetUp() override {
+        if (!sk::LinePathRuns(GetParam()))
+            GTEST_SKIP() << "this processor has no SSE2";
+    }
+};
+
+std::string PathName(const testing::TestParamInfo<sk::LinePath>& info) {
+    return info.param == sk::LinePath::kSse2 ? "Sse2" : "Portable";
+}
+
 // Rewrites input fed in pieces of cbPiece bytes through an output buffer of
-// cbOut bytes; *pCounts (if any) gets what was done to the lines.
-string Rewrite(const string& input, size_t cbPiece, size_t cbOut,
+// cbOut bytes on path; *pCounts (if any) gets what was done to the lines.
+string Rewrite(sk::LinePath path, const string& input, size_t cbPiece, size_t cbOut,
                sk::LineCounts* pCounts = nullptr) {
     MemorySink sink;
     string out(cbOut, '\0');
-    sk::LineRewriter rewriter(&sink, &out[0], out.size());
+    sk::LineRewriter rewriter(&sink, &out[0], out.size(), path);
+    EXPECT_EQ(path, rewriter.Path());
     for (size_t i = 0; i < input.size() && !rewriter.Stopped(); i += cbPiece)
         EXPECT_EQ(1, rewriter.Feed(input.data() + i, std::min(cbPiece, input.size() - i)));
     EXPECT_EQ(1, rewriter.Finish());
@@ -126,11 +141,11 @@ const RewriteCase kCases[] = {
      "100\r\n"},
 };
 
-TEST(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
+TEST_P(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
     for (const RewriteCase& c : kCases) {
         for (size_t cbPiece = 1; cbPiece <= std::max<size_t>(c.input.size(), 1); ++cbPiece) {
             for (size_t cbOut : {1, 2, 3, 7, 4096}) {
-                EXPECT_EQ(Visible(c.output), Visible(Rewrite(c.input, cbPiece, cbOut)))
+                EXPECT_EQ(Visible(c.output), Visible(Rewrite(GetParam(), c.input, cbPiece, cbOut)))
                     << "input " << Visible(c.input) << ", pieces of " << cbPiece
                     << ", output buffer " << cbOut;
             }
@@ -154,7 +169,7 @@ TEST(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
         numbered.resize(std::min(cNumbered, sk::LineCounts::kListed));
         for (size_t cbPiece : {1, 3, 4096}) {
             sk::LineCounts counts;
-            Rewrite(c.input, cbPiece, 7, &counts);
+            Rewrite(GetParam(), c.input, cbPiece, 7, &counts);
             const std::vector<unsigned long long> first(counts.aullFirst,
                                                         counts.aullFirst + numbered.size());
             EXPECT_EQ(ullLines, counts.ullLines) << "input " << Visible(c.input);
@@ -164,12 +179,12 @@ TEST(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
     }
 }
 
-TEST(LineRewriter, GivesKeyNumbersOfAnyLength) {
+TEST_P(LineRewriter, GivesKeyNumbersOfAnyLength) {
     string input;
     for (int i = 0; i < 100001; ++i)
         input += i % 2 ? ",\n" : "\n";
     sk::LineCounts counts;
-    const string out = Rewrite(input, 65536, 65536, &counts);
+    const string out = Rewrite(GetParam(), input, 65536, 65536, &counts);
     EXPECT_EQ(100001u, counts.ullNumbered);
     EXPECT_EQ(5u, counts.aullFirst[4]);
     // Line n (from 1) gets 99 + n.
@@ -177,7 +192,7 @@ TEST(LineRewriter, GivesKeyNumbersOfAnyLength) {
     EXPECT_EQ("\r\n100100\r\n", out.substr(out.size() - 10));
 }
 
-TEST(LineRewriter, JudgesALongLineByItsRealLastField) {
+TEST_P(LineRewriter, JudgesALongLineByItsRealLastField) {
     struct {
         string input;
         string tail;
@@ -190,7 +205,7 @@ TEST(LineRewriter, JudgesALongLineByItsRealLastField) {
     };
     for (const auto& c : kCases) {
         for (size_t cbPiece : {1, 255, 256, 4096, 65536}) {
-            const string out = Rewrite(c.input, cbPiece, 4096);
+            const string out = Rewrite(GetParam(), c.input, cbPiece, 4096);
             ASSERT_GE(out.size(), c.tail.size());
             EXPECT_EQ(Visible(c.tail), Visible(out.substr(out.size() - c.tail.size())))
                 << "pieces of " << cbPiece;
@@ -199,12 +214,12 @@ TEST(LineRewriter, JudgesALongLineByItsRealLastField) {
     }
 }
 
-TEST(LineRewriter, StopsAtTheFirstFailedWrite) {
+TEST_P(LineRewriter, StopsAtTheFirstFailedWrite) {
     const string input = "a\nb\nc\nd\n";  // 24 bytes of output
     for (size_t cbLimit = 0; cbLimit < 24; ++cbLimit) {
         MemorySink sink(cbLimit);
         char out[4];
-        sk::LineRewriter rewriter(&sink, out, sizeof out);
+        sk::LineRewriter rewriter(&sink, out, sizeof out, GetParam());
         int nFed = 1;
         for (char ch : input)
             nFed &= rewriter.Feed(&ch, 1);
@@ -214,5 +229,8 @@ TEST(LineRewriter, StopsAtTheFirstFailedWrite) {
         EXPECT_EQ(0, rewriter.Feed("x\n", 2)) << "limit " << cbLimit;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, LineRewriter,
+                         testing::Values(sk::LinePath::kPortable, sk::LinePath::kSse2), PathName);
 
 }  // namespace
