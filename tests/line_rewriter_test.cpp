@@ -93,16 +93,17 @@ const RewriteCase kCases[] = {
     {"x,\r\ny,\r\nz,\r\n", "x,100\r\ny,101\r\nz,102\r\n"},
     {"x,\r\ny,5\r\nz,\r\n", "x,100\r\ny,5\r\nz,102\r\n"},
     {"1\n2\n\n", "1\r\n2\r\n102\r\n"},
-    // Unchanged CR LF lines go out as a run, ended by a change or by the input.
+    // CR LF lines that keep their key, before and after one that changes.
     {"a,1\r\nb,2\r\nc,\r\nd,3\r\n", "a,1\r\nb,2\r\nc,102\r\nd,3\r\n"},
-    // Runs at the length where copying changes from fixed moves to a loop.
+    // Lines at the length where copying changes from fixed moves to memcpy.
     {string(126, 'a') + ",0\r\n" + string(127, 'b') + ",0\r\nk,5\r\n,\r\n",
      string(126, 'a') + ",0100\r\n" + string(127, 'b') + ",0101\r\nk,5\r\n,103\r\n"},
     {"a\nb\r\nc", "a100\r\nb101\r\nc102\r\n"},
     // Short lines after the first 32 bytes, whose keys are judged from them.
-    {string(40, 'x') + ",0\n,\n5\n\na, 7\nb,00\n,,\n-0,\nc,12\r\nd,\r\n",
+    {string(40, 'x') + ",0\n,\n5\n\na, 7\nb,00\n,,\n-0,\nc,12\r\nd,\r\ne,5,\r\n",
      string(40, 'x') +
-         ",0100\r\n,101\r\n5\r\n103\r\na, 7\r\nb,00105\r\n,,106\r\n-0,107\r\nc,12\r\nd,109\r\n"},
+         ",0100\r\n,101\r\n5\r\n103\r\na, 7\r\nb,00105\r\n,,106\r\n-0,107\r\nc,12\r\nd,"
+         "109\r\ne,5,\r\n"},
     // An empty input stays empty; a line feed at the end opens no further line.
     {"", ""},
     {"7\n", "7\r\n"},
