@@ -2,7 +2,8 @@
 // the same file can do, measured in pairs.
 //
 //   convert_bench [--size MiB] [--rounds N] [--dir FOLDER] [--settle SECONDS]
-//                 [--shapes records,short-lf,one-line,line-feeds] [--skconv PATH]
+//                 [--shapes records,short-lf,sheet,sheet-lf,short-sheet,one-line,line-feeds]
+//                 [--skconv PATH]
 //
 // For each shape of file it times, in every round, the limit (dd bs=1M
 // conv=fsync to a new name, then mv over the original: the least a durable
@@ -17,10 +18,13 @@
 //
 // Shapes: records as the bench has always used (CR LF, a third of the
 // keys present), short line-feed-only records in code page 932 with most
-// lines numbered, and two that would make a line-based reader grow: one
-// huge line, and nothing but line feeds, each of which becomes a numbered
-// line (that output is about eleven times the input, so its limit copies
-// a file as large as that output over one as large as the input).
+// lines numbered, records as a spreadsheet saves them with keys of every
+// kind drawn at random (CR LF, the same with bare line feeds, and short
+// ones), so that no pattern in the keys helps the processor, and two that
+// would make a line-based reader grow: one huge line, and nothing but line
+// feeds, each of which becomes a numbered line (that output is about eleven
+// times the input, so its limit copies a file as large as that output over
+// one as large as the input).
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -141,6 +145,67 @@ size_t FillShortLf(char* p, size_t cb) {
     return FillLines(p, cb, ShortLfLine);
 }
 
+// Records as a spreadsheet saves them: a code, a name and a town in code
+// page 932, a date, an amount, and the key drawn at random from what such
+// a column holds: empty, 0, a word, a number, now and then a number
+// followed by an empty column (the line then ends in a comma). An empty key
+// makes the amount before it the key, so about 30 % of the lines get a
+// number, which ones at random; about 44 bytes a line. CR LF as the
+// spreadsheet writes them, or bare line feeds for the same records passed
+// through a Unix tool. Short ones have only a code, a name, an amount and
+// the key: about 20 bytes a line, the shortest the goal of at most 0.30 s
+// of user CPU per GiB is set for.
+int SheetLine(char* p, size_t cb, bool bShort, const char* pszEnd) {
+    static const char* const kapszName[] = {
+        "\216R\223c",    "\215\262\223\241", "\227\351\226\330", "\215\202\213\264",
+        "\223c\222\206", "\223n\225\323",    "\210\311\223\241", "\222\206\221\272"};
+    static const char* const kapszTown[] = {"\223\214\213\236\223s\215`\213\346",
+                                            "\221\345\215\343\216s\226k\213\346",
+                                            "\213\236\223s\216s",
+                                            "\216D\226y\216s\222\206\211\233\213\346",
+                                            "\225\237\211\252\216s",
+                                            "\220\354\214\247\211\241\225l\216s",
+                                            "\226\274\214\303\211\256\216s",
+                                            "\223\337\224e\216s"};
+    static const char* const kapszWord[] = {"abc", "N/A", "-", "\226\242"};
+    static unsigned long long x = 2463534242ull;  // xorshift64
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    const unsigned r = static_cast<unsigned>(x >> 32);
+    const unsigned nKey = r % 20;
+    char szKey[16] = "";
+    if (nKey >= 12)  // 40 %: a number, a quarter of them with an empty column after it
+        std::snprintf(szKey, sizeof szKey, nKey >= 18 ? "%u," : "%u", 1 + (r >> 5) % 99999);
+    else if (nKey >= 9)  // 15 %: a word
+        std::strcpy(szKey, kapszWord[(r >> 5) % 4]);
+    else if (nKey >= 6)  // 15 %: 0
+        std::strcpy(szKey, "0");
+    // else 30 %: empty
+    if (bShort)
+        return std::snprintf(p, cb, "%05u,%s,%u,%s%s", (r >> 8) % 100000, kapszName[(r >> 13) % 8],
+                             static_cast<unsigned>(1000 + (x >> 8) % 9000), szKey, pszEnd);
+    return std::snprintf(p, cb, "%u,%s,%s,%04u/%02u/%02u,%u,%s%s", (r >> 8) % 1000000,
+                         kapszName[(r >> 13) % 8], kapszTown[(r >> 16) % 8], 2020 + (r >> 19) % 6,
+                         1 + (r >> 22) % 12, 1 + (r >> 26) % 28,
+                         static_cast<unsigned>(1000 + (x >> 8) % 999000), szKey, pszEnd);
+}
+
+size_t FillSheet(char* p, size_t cb) {
+    return FillLines(p, cb,
+                     [](char* q, size_t cbLine) { return SheetLine(q, cbLine, false, "\r\n"); });
+}
+
+size_t FillSheetLf(char* p, size_t cb) {
+    return FillLines(p, cb,
+                     [](char* q, size_t cbLine) { return SheetLine(q, cbLine, false, "\n"); });
+}
+
+size_t FillShortSheet(char* p, size_t cb) {
+    return FillLines(p, cb,
+                     [](char* q, size_t cbLine) { return SheetLine(q, cbLine, true, "\r\n"); });
+}
+
 size_t FillOneLine(char* p, size_t cb) {
     std::memset(p, 'x', cb);
     return cb;
@@ -164,6 +229,9 @@ struct Shape {
 const Shape kShapes[] = {
     {"records", "records, CR LF", FillRecords, ~0ull, false},
     {"short-lf", "short LF records, cp932", FillShortLf, ~0ull, false},
+    {"sheet", "sheet records, CR LF", FillSheet, ~0ull, false},
+    {"sheet-lf", "sheet records, LF", FillSheetLf, ~0ull, false},
+    {"short-sheet", "short sheet, CR LF", FillShortSheet, ~0ull, false},
     {"one-line", "one line", FillOneLine, 256ull << 20, false},
     {"line-feeds", "only line feeds", FillLineFeeds, 256ull << 20, true},
 };
@@ -432,10 +500,13 @@ int main(int argc, char** argv) {
         } else if (pszValue != nullptr && std::strcmp(argv[i], "--shapes") == 0) {
             shapes = pszValue;
         } else {
+            std::string ids;
+            for (const Shape& shape : kShapes)
+                ids += (ids.empty() ? "" : ",") + std::string(shape.pszId);
             std::fprintf(stderr,
                          "usage: convert_bench [--size MiB] [--rounds N] [--dir FOLDER] "
-                         "[--settle SECONDS] [--shapes %s,%s,%s,%s] [--skconv PATH]\n",
-                         kShapes[0].pszId, kShapes[1].pszId, kShapes[2].pszId, kShapes[3].pszId);
+                         "[--settle SECONDS] [--shapes %s] [--skconv PATH]\n",
+                         ids.c_str());
             return 2;
         }
     }

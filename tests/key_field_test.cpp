@@ -6,6 +6,7 @@
 
 #include "key_field.h"
 #include "key_number.h"
+#include "line_rewriter.h"
 #include "search_key_converter.h"
 
 namespace {
@@ -75,6 +76,7 @@ const KeyCase kKeyCases[] = {
     {"a," + std::string(29, '0') + "1", false},
     {"a," + std::string(40, '0') + "1,", false},
     {std::string(15, ' ') + "3,", false},
+    {std::string(20, '0'), true},  // no comma: the key starts at the line feed before it
 };
 
 // Feeds the line in pieces of cbPiece bytes (0: whole).
@@ -91,18 +93,43 @@ TEST(KeyField, JudgesTheKeyFieldWholeAndInEveryPieceSize) {
     for (const KeyCase& c : kKeyCases) {
         EXPECT_EQ(c.bMissing, sk::KeyField::LineIsMissing(c.line.data(), c.line.size()) != 0)
             << "whole line [" << c.line << "]";
-        // After earlier lines, whose bytes the judgement may look at.
-        for (const std::string& before : {std::string("0,1\n"), std::string(40, ',') + "\n"}) {
-            const std::string text = before + c.line + "\n";
-            EXPECT_EQ(c.bMissing, sk::KeyField::LineAfterLfIsMissing(
-                                      text.data(), &text[before.size()], c.line.size()) != 0)
-                << "line [" << c.line << "] after [" << before << "]";
-        }
         for (size_t cbPiece = 0; cbPiece <= c.line.size(); ++cbPiece)
             EXPECT_EQ(c.bMissing, Missing(c.line, cbPiece))
                 << "line [" << c.line << "] pieces of " << cbPiece;
     }
 }
+
+// The judgement each path of the rewriter makes of a line in the middle of
+// the input, on the same table.
+class KeyFieldOnPath : public testing::TestWithParam<sk::LinePath> {
+protected:
+    void SetUp() override {
+        if (!sk::LinePathRuns(GetParam()))
+            GTEST_SKIP() << "this processor has no SSE2";
+    }
+};
+
+TEST_P(KeyFieldOnPath, JudgesALineAfterEarlierLines) {
+    for (const KeyCase& c : kKeyCases) {
+        // After earlier lines, whose bytes the judgement may look at: too
+        // few for its 32-byte look, commas, and a key other than the line's
+        // right before its line feed.
+        for (const std::string& before :
+             {std::string("0,1\n"), std::string(40, ',') + "\n", std::string(40, 'x') + ",1\n"}) {
+            const std::string text = before + c.line + "\n";
+            EXPECT_EQ(c.bMissing,
+                      sk::LineAfterLfIsMissing(GetParam(), text.data(), &text[before.size()],
+                                               c.line.size()) != 0)
+                << "line [" << c.line << "] after [" << before << "]";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, KeyFieldOnPath,
+                         testing::Values(sk::LinePath::kPortable, sk::LinePath::kSse2),
+                         [](const testing::TestParamInfo<sk::LinePath>& info) {
+                             return info.param == sk::LinePath::kSse2 ? "Sse2" : "Portable";
+                         });
 
 TEST(KeyField, ResetStartsANewLine) {
     sk::KeyField key;

@@ -1,6 +1,7 @@
 // The text rules of a conversion on bytes in memory: the line rule, line
 // ends, byte 26 and NUL, with the input cut at every possible place and the
-// output buffer at awkward sizes, because a file arrives in pieces.
+// output buffer at awkward sizes, because a file arrives in pieces. Every
+// test runs on both paths the rewriter has, the portable one and SSE2's.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -29,13 +30,27 @@ public:
     int m_nWrites;
 };
 
+// Each test on each path; a path this processor cannot run is skipped.
+class LineRewriter : public testing::TestWithParam<sk::LinePath> {
+protected:
+    void SetUp() override {
+        if (!sk::LinePathRuns(GetParam()))
+            GTEST_SKIP() << "this processor has no SSE2";
+    }
+};
+
+std::string PathName(const testing::TestParamInfo<sk::LinePath>& info) {
+    return info.param == sk::LinePath::kSse2 ? "Sse2" : "Portable";
+}
+
 // Rewrites input fed in pieces of cbPiece bytes through an output buffer of
-// cbOut bytes; *pCounts (if any) gets what was done to the lines.
-string Rewrite(const string& input, size_t cbPiece, size_t cbOut,
+// cbOut bytes on path; *pCounts (if any) gets what was done to the lines.
+string Rewrite(sk::LinePath path, const string& input, size_t cbPiece, size_t cbOut,
                sk::LineCounts* pCounts = nullptr) {
     MemorySink sink;
     string out(cbOut, '\0');
-    sk::LineRewriter rewriter(&sink, &out[0], out.size());
+    sk::LineRewriter rewriter(&sink, &out[0], out.size(), path);
+    EXPECT_EQ(path, rewriter.Path());
     for (size_t i = 0; i < input.size() && !rewriter.Stopped(); i += cbPiece)
         EXPECT_EQ(1, rewriter.Feed(input.data() + i, std::min(cbPiece, input.size() - i)));
     EXPECT_EQ(1, rewriter.Finish());
@@ -78,16 +93,17 @@ const RewriteCase kCases[] = {
     {"x,\r\ny,\r\nz,\r\n", "x,100\r\ny,101\r\nz,102\r\n"},
     {"x,\r\ny,5\r\nz,\r\n", "x,100\r\ny,5\r\nz,102\r\n"},
     {"1\n2\n\n", "1\r\n2\r\n102\r\n"},
-    // Unchanged CR LF lines go out as a run, ended by a change or by the input.
+    // CR LF lines that keep their key, before and after one that changes.
     {"a,1\r\nb,2\r\nc,\r\nd,3\r\n", "a,1\r\nb,2\r\nc,102\r\nd,3\r\n"},
-    // Runs at the length where copying changes from fixed moves to a loop.
+    // Lines at the length where copying changes from fixed moves to memcpy.
     {string(126, 'a') + ",0\r\n" + string(127, 'b') + ",0\r\nk,5\r\n,\r\n",
      string(126, 'a') + ",0100\r\n" + string(127, 'b') + ",0101\r\nk,5\r\n,103\r\n"},
     {"a\nb\r\nc", "a100\r\nb101\r\nc102\r\n"},
     // Short lines after the first 32 bytes, whose keys are judged from them.
-    {string(40, 'x') + ",0\n,\n5\n\na, 7\nb,00\n,,\n-0,\nc,12\r\nd,\r\n",
+    {string(40, 'x') + ",0\n,\n5\n\na, 7\nb,00\n,,\n-0,\nc,12\r\nd,\r\ne,5,\r\n",
      string(40, 'x') +
-         ",0100\r\n,101\r\n5\r\n103\r\na, 7\r\nb,00105\r\n,,106\r\n-0,107\r\nc,12\r\nd,109\r\n"},
+         ",0100\r\n,101\r\n5\r\n103\r\na, 7\r\nb,00105\r\n,,106\r\n-0,107\r\nc,12\r\nd,"
+         "109\r\ne,5,\r\n"},
     // An empty input stays empty; a line feed at the end opens no further line.
     {"", ""},
     {"7\n", "7\r\n"},
@@ -126,11 +142,11 @@ const RewriteCase kCases[] = {
      "100\r\n"},
 };
 
-TEST(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
+TEST_P(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
     for (const RewriteCase& c : kCases) {
         for (size_t cbPiece = 1; cbPiece <= std::max<size_t>(c.input.size(), 1); ++cbPiece) {
             for (size_t cbOut : {1, 2, 3, 7, 4096}) {
-                EXPECT_EQ(Visible(c.output), Visible(Rewrite(c.input, cbPiece, cbOut)))
+                EXPECT_EQ(Visible(c.output), Visible(Rewrite(GetParam(), c.input, cbPiece, cbOut)))
                     << "input " << Visible(c.input) << ", pieces of " << cbPiece
                     << ", output buffer " << cbOut;
             }
@@ -154,7 +170,7 @@ TEST(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
         numbered.resize(std::min(cNumbered, sk::LineCounts::kListed));
         for (size_t cbPiece : {1, 3, 4096}) {
             sk::LineCounts counts;
-            Rewrite(c.input, cbPiece, 7, &counts);
+            Rewrite(GetParam(), c.input, cbPiece, 7, &counts);
             const std::vector<unsigned long long> first(counts.aullFirst,
                                                         counts.aullFirst + numbered.size());
             EXPECT_EQ(ullLines, counts.ullLines) << "input " << Visible(c.input);
@@ -164,12 +180,12 @@ TEST(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
     }
 }
 
-TEST(LineRewriter, GivesKeyNumbersOfAnyLength) {
+TEST_P(LineRewriter, GivesKeyNumbersOfAnyLength) {
     string input;
     for (int i = 0; i < 100001; ++i)
         input += i % 2 ? ",\n" : "\n";
     sk::LineCounts counts;
-    const string out = Rewrite(input, 65536, 65536, &counts);
+    const string out = Rewrite(GetParam(), input, 65536, 65536, &counts);
     EXPECT_EQ(100001u, counts.ullNumbered);
     EXPECT_EQ(5u, counts.aullFirst[4]);
     // Line n (from 1) gets 99 + n.
@@ -177,7 +193,7 @@ TEST(LineRewriter, GivesKeyNumbersOfAnyLength) {
     EXPECT_EQ("\r\n100100\r\n", out.substr(out.size() - 10));
 }
 
-TEST(LineRewriter, JudgesALongLineByItsRealLastField) {
+TEST_P(LineRewriter, JudgesALongLineByItsRealLastField) {
     struct {
         string input;
         string tail;
@@ -190,7 +206,7 @@ TEST(LineRewriter, JudgesALongLineByItsRealLastField) {
     };
     for (const auto& c : kCases) {
         for (size_t cbPiece : {1, 255, 256, 4096, 65536}) {
-            const string out = Rewrite(c.input, cbPiece, 4096);
+            const string out = Rewrite(GetParam(), c.input, cbPiece, 4096);
             ASSERT_GE(out.size(), c.tail.size());
             EXPECT_EQ(Visible(c.tail), Visible(out.substr(out.size() - c.tail.size())))
                 << "pieces of " << cbPiece;
@@ -199,12 +215,12 @@ TEST(LineRewriter, JudgesALongLineByItsRealLastField) {
     }
 }
 
-TEST(LineRewriter, StopsAtTheFirstFailedWrite) {
+TEST_P(LineRewriter, StopsAtTheFirstFailedWrite) {
     const string input = "a\nb\nc\nd\n";  // 24 bytes of output
     for (size_t cbLimit = 0; cbLimit < 24; ++cbLimit) {
         MemorySink sink(cbLimit);
         char out[4];
-        sk::LineRewriter rewriter(&sink, out, sizeof out);
+        sk::LineRewriter rewriter(&sink, out, sizeof out, GetParam());
         int nFed = 1;
         for (char ch : input)
             nFed &= rewriter.Feed(&ch, 1);
@@ -214,5 +230,8 @@ TEST(LineRewriter, StopsAtTheFirstFailedWrite) {
         EXPECT_EQ(0, rewriter.Feed("x\n", 2)) << "limit " << cbLimit;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, LineRewriter,
+                         testing::Values(sk::LinePath::kPortable, sk::LinePath::kSse2), PathName);
 
 }  // namespace

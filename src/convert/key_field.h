@@ -4,11 +4,23 @@
 
 #include <cstddef>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace sk {
+
+namespace key_field_detail {
+
+// The start of the field that ends at pEnd: just after the last comma
+// before pEnd, or p. A byte at a time; the rewriter passes its own, which
+// looks at more bytes at once where the processor can.
+inline const char* FieldStart(const char* p, const char* pEnd) {
+    while (pEnd != p && pEnd[-1] != ',')
+        --pEnd;
+    return pEnd;
+}
+
+}  // namespace key_field_detail
+
+// Finds the start of the field that ends at pEnd, as key_field_detail::FieldStart does.
+using FieldStartFinder = const char* (*)(const char* p, const char* pEnd);
 
 class KeyField {
 public:
@@ -18,18 +30,20 @@ public:
     void Reset();
 
     // Adds bytes of the current line (never a line feed); any number of calls.
-    void Feed(const char* p, size_t cb);
+    void Feed(const char* p, size_t cb) { FeedWith<key_field_detail::FieldStart>(p, cb); }
+    template <FieldStartFinder FindFieldStart>
+    void FeedWith(const char* p, size_t cb);
 
     // 1 when the key field of the bytes fed so far is empty or reads as zero.
     // The key field is the last field, or the one before a comma that ends the line.
     int IsMissing() const;
 
     // The same judgement for a whole line at once, without its line feed.
-    static int LineIsMissing(const char* p, size_t cb);
-    // The same for a line that starts at pReadable or after a line feed,
-    // where the bytes from pReadable on and the one after the line may be
-    // read: a line is then judged with few branches.
-    static int LineAfterLfIsMissing(const char* pReadable, const char* p, size_t cb);
+    static int LineIsMissing(const char* p, size_t cb) {
+        return LineIsMissingWith<key_field_detail::FieldStart>(p, cb);
+    }
+    template <FieldStartFinder FindFieldStart>
+    static int LineIsMissingWith(const char* p, size_t cb);
 
 private:
     // The zero test, one byte at a time: blanks, at most one sign, then digits.
@@ -62,23 +76,6 @@ constexpr bool IsBlank(unsigned char b) {
 
 inline bool IsDigit(unsigned char b) {
     return b >= '0' && b <= '9';
-}
-
-// The start of the field that ends at pEnd: just after the last comma
-// before pEnd, or p. 16 bytes a step where the processor has SSE2.
-inline const char* FieldStart(const char* p, const char* pEnd) {
-#if defined(__SSE2__)
-    const __m128i comma = _mm_set1_epi8(',');
-    for (; pEnd - p >= 16; pEnd -= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pEnd - 16));
-        const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, comma)));
-        if (m != 0)
-            return pEnd - 16 + (32 - __builtin_clz(m));
-    }
-#endif
-    while (pEnd != p && pEnd[-1] != ',')
-        --pEnd;
-    return pEnd;
 }
 
 // 1 when the key in [p, pEnd) reads as zero.
@@ -120,14 +117,16 @@ inline constexpr KeyStartTable kKeyStart = MakeKeyStartTable();
 
 // The same for a key of cb bytes at p, where p[0] may be read even when cb
 // is 0: most keys are known from a table without a branch that the data
-// can make go either way.
-inline int KeyReadsAsZero(const char* p, size_t cb) {
+// can make go either way. Always inlined: the rewriter's SSE2 code, built
+// for another processor than this header, calls it for every line.
+[[gnu::always_inline]] inline int KeyReadsAsZero(const char* p, size_t cb) {
     const unsigned char r = kKeyStart.a[cb < 2 ? cb : 2][static_cast<unsigned char>(*p)];
     return r != 2 ? r : ReadsAsZero(p, p + cb);
 }
 
+template <FieldStartFinder FindFieldStart>
 inline const char* LastComma(const char* p, size_t cb) {
-    const char* pField = FieldStart(p, p + cb);
+    const char* pField = FindFieldStart(p, p + cb);
     return pField != p ? pField - 1 : nullptr;
 }
 
@@ -169,11 +168,12 @@ inline void KeyField::Reset() {
     m_bCurEmpty = true;
 }
 
-inline void KeyField::Feed(const char* p, size_t cb) {
+template <FieldStartFinder FindFieldStart>
+inline void KeyField::FeedWith(const char* p, size_t cb) {
     if (cb == 0)
         return;
     const char* pEnd = p + cb;
-    const char* pComma = key_field_detail::LastComma(p, cb);
+    const char* pComma = key_field_detail::LastComma<FindFieldStart>(p, cb);
     if (pComma == nullptr) {
         m_cur.Feed(p, cb);
         m_bCurEmpty = false;
@@ -182,7 +182,8 @@ inline void KeyField::Feed(const char* p, size_t cb) {
     // The field before the last comma becomes the key only if the line ends
     // right after that comma; it is needed only while that may still happen.
     if (pComma + 1 == pEnd) {
-        const char* pComma2 = key_field_detail::LastComma(p, static_cast<size_t>(pComma - p));
+        const char* pComma2 =
+            key_field_detail::LastComma<FindFieldStart>(p, static_cast<size_t>(pComma - p));
         if (pComma2 != nullptr) {
             m_prev.Reset();
             m_prev.Feed(pComma2 + 1, static_cast<size_t>(pComma - pComma2 - 1));
@@ -202,64 +203,18 @@ inline int KeyField::IsMissing() const {
     return key.bNonzero ? 0 : 1;
 }
 
-inline int KeyField::LineIsMissing(const char* p, size_t cb) {
+template <FieldStartFinder FindFieldStart>
+inline int KeyField::LineIsMissingWith(const char* p, size_t cb) {
     // Backwards from the line's end over the key field only, so that a line
     // costs a few instructions beyond its line-feed scan.
     const char* pKeyEnd = p + cb;
-    const char* pKey;
-#if defined(__SSE2__)
-    // The last 16 bytes hold the key and the comma before it on many lines,
-    // also the comma before one that ends the line: one look at them.
-    if (cb >= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pKeyEnd - 16));
-        unsigned m =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(','))));
-        if (m & 0x8000) {
-            // A comma ends the line: the key is the field before it.
-            --pKeyEnd;
-            m &= 0x7fff;
-        }
-        pKey = m != 0 ? p + cb - 16 + (32 - __builtin_clz(m))
-                      : key_field_detail::FieldStart(p, p + cb - 16);
-        return key_field_detail::ReadsAsZero(pKey, pKeyEnd);
-    }
-#endif
-    pKey = key_field_detail::FieldStart(p, pKeyEnd);
+    const char* pKey = FindFieldStart(p, pKeyEnd);
     if (pKey == pKeyEnd && pKey != p) {
+        // A comma ends the line: the key is the field before it.
         pKeyEnd = pKey - 1;
-        pKey = key_field_detail::FieldStart(p, pKeyEnd);
+        pKey = FindFieldStart(p, pKeyEnd);
     }
     return key_field_detail::ReadsAsZero(pKey, pKeyEnd);
-}
-
-inline int KeyField::LineAfterLfIsMissing(const char* pReadable, const char* p, size_t cb) {
-#if defined(__SSE2__)
-    // The last 32 bytes hold the key and what comes before it on most lines:
-    // a comma, or the line feed before the line. Their commas and line feeds
-    // as bits; no branch that the data can make go either way.
-    const char* const pEnd = p + cb;
-    if (pEnd - pReadable >= 32) {
-        const char* const pLook = pEnd - 32;
-        const __m128i comma = _mm_set1_epi8(',');
-        const __m128i lf = _mm_set1_epi8('\n');
-        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pLook));
-        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pLook + 16));
-        const unsigned m0 = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(b0, comma), _mm_cmpeq_epi8(b0, lf))));
-        const unsigned m1 = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(b1, comma), _mm_cmpeq_epi8(b1, lf))));
-        // A comma that ends the line makes the field before it the key.
-        const unsigned bCommaEnd = pEnd[-1] == ',';
-        const unsigned m = (m0 | m1 << 16) ^ bCommaEnd << 31;
-        if (m != 0) {
-            const unsigned iKey = (31 ^ static_cast<unsigned>(__builtin_clz(m))) + 1;
-            return key_field_detail::KeyReadsAsZero(pLook + iKey, 32 - bCommaEnd - iKey);
-        }
-    }
-#else
-    (void)pReadable;
-#endif
-    return LineIsMissing(p, cb);
 }
 
 }  // namespace sk

@@ -20,11 +20,16 @@ public:
     // The end of a line that gets the number, the number and CR LF, or of
     // one that does not, CR LF alone; 16 bytes can be read from either.
     // Chosen by arithmetic: no branch that the lines can make go either way.
-    const char* LineEnd(bool bNumber) const { return m_achText + kMaxDigits - Digits(bNumber); }
-    size_t LineEndLength(bool bNumber) const { return Digits(bNumber) + 2; }
+    // These two and Increment run for every line, also in the rewriter's
+    // SSE2 code, which is built for another processor than this header:
+    // always inlined, as GCC inlines across that only when told.
+    [[gnu::always_inline]] const char* LineEnd(bool bNumber) const {
+        return m_achText + kMaxDigits - Digits(bNumber);
+    }
+    [[gnu::always_inline]] size_t LineEndLength(bool bNumber) const { return Digits(bNumber) + 2; }
 
     // Moves to the next number; 0 when it no longer fits (never for a real file).
-    int Increment() {
+    [[gnu::always_inline]] int Increment() {
         char& chLast = m_achText[kMaxDigits - 1];
         if (chLast == '9')
             return Carry();
@@ -35,7 +40,9 @@ public:
 private:
     int Carry();
     // The number's length if bNumber, else 0.
-    size_t Digits(bool bNumber) const { return Length() & (0 - static_cast<size_t>(bNumber)); }
+    [[gnu::always_inline]] size_t Digits(bool bNumber) const {
+        return m_cDigits & (0 - static_cast<size_t>(bNumber));
+    }
 
     // Right-aligned digits, CR LF, and room to read 16 bytes from the first
     // digit of any number.

@@ -24,63 +24,100 @@ struct LineCounts {
     unsigned long long aullFirst[kListed];
 };
 
-class LineRewriter {
-public:
-    static const unsigned long long kFirstKeyNumber = 100;
+// The code that rewrites the lines. kSse2 finds the line feeds of 64 bytes
+// at once and judges each line without a branch that the keys can make go
+// either way; kPortable runs on any processor, a byte at a time. Both give
+// the same output for every input.
+enum class LinePath { kPortable, kSse2 };
 
-    // pOut is the caller's output buffer; it is handed to pSink whenever full,
-    // and the sink's NextBuffer says where the output goes on.
-    LineRewriter(ByteSink* pSink, char* pOut, size_t cbOut);
+// The fastest path this processor runs; the processor is asked once.
+LinePath FastestLinePath();
+// Whether this processor runs the path.
+bool LinePathRuns(LinePath path);
 
-    // Rewrites the next bytes of the file. 0 when the sink failed or the key
-    // numbers ran out; the rewriter then takes no more input.
-    int Feed(const char* p, size_t cb);
+// A path's judgement of a line of cb bytes at p, without its line feed, that
+// starts at pReadable or after a line feed, where the bytes from pReadable
+// on and the one after the line may be read: what KeyField::LineIsMissing
+// says, for tests that hold every path to the same table. The path must run.
+int LineAfterLfIsMissing(LinePath path, const char* pReadable, const char* p, size_t cb);
 
-    // The input has ended: ends a last line that has no line feed and hands
-    // the rest of the output to the sink. 1 on success.
-    int Finish();
+// Where a rewrite stands; both paths work on the same state. The steps
+// here run once a line at most, where a line is not whole in the input or
+// the output buffer is full, or once a buffer.
+struct LineState {
+    LineState(ByteSink* pSink, char* pOut, size_t cbOut);
 
-    // A byte 26 has ended the input: nothing after it is wanted.
-    bool Stopped() const { return m_bStopped; }
-
-    // The lines so far; after Finish, those of the whole input.
-    const LineCounts& Counts() const { return m_counts; }
-
-private:
-    void AddLineBytes(const char* p, size_t cb);
-    // Rewrites the complete lines at p while they fit the output buffer;
-    // returns where it stopped.
-    const char* PutWholeLines(const char* p, const char* pEnd);
+    // Ends the current line: its number if bMissing, CR LF, the next number.
     void EndLine(int bMissing);
-    // Counts a line that gets a key number; ullLines is its line's index.
+    // Counts a line that gets a key number; counts.ullLines is its line's index.
     void CountNumbered() {
-        if (m_counts.ullNumbered < LineCounts::kListed)
-            m_counts.aullFirst[m_counts.ullNumbered] = m_counts.ullLines + 1;
-        ++m_counts.ullNumbered;
+        if (counts.ullNumbered < LineCounts::kListed)
+            counts.aullFirst[counts.ullNumbered] = counts.ullLines + 1;
+        ++counts.ullNumbered;
     }
-    // Copies to the output buffer; the common case, room enough, stays inline.
+    // Copies to the output buffer, handing it to the sink whenever full.
     void Put(const char* p, size_t cb) {
-        if (cb <= m_cbOut - m_cbUsed && !m_bFailed) {
-            std::memcpy(m_pOut + m_cbUsed, p, cb);
-            m_cbUsed += cb;
+        if (cb <= cbOut - cbUsed && !bFailed) {
+            std::memcpy(pOut + cbUsed, p, cb);
+            cbUsed += cb;
         } else {
             PutSlow(p, cb);
         }
     }
     void PutSlow(const char* p, size_t cb);
     void Flush();
+    int Finish();
 
-    ByteSink* m_pSink;
-    char* m_pOut;
-    size_t m_cbOut;
-    size_t m_cbUsed;
-    KeyField m_key;
-    KeyNumber m_number;
-    bool m_bLineOpen;   // bytes of a line have come since the last line feed
-    bool m_bPendingCr;  // the last byte read was a CR whose partner may follow
-    bool m_bStopped;
-    bool m_bFailed;
-    LineCounts m_counts;
+    ByteSink* pSink;
+    char* pOut;
+    size_t cbOut;
+    size_t cbUsed;
+    KeyField key;
+    KeyNumber number;
+    bool bLineOpen;   // bytes of a line have come since the last line feed
+    bool bPendingCr;  // the last byte read was a CR whose partner may follow
+    bool bStopped;
+    bool bFailed;
+    LineCounts counts;
+};
+
+// One path's code.
+struct LinePathCode {
+    LinePath path;
+    int (*pfnFeed)(LineState* pState, const char* p, size_t cb);
+    int (*pfnLineAfterLfIsMissing)(const char* pReadable, const char* p, size_t cb);
+};
+
+class LineRewriter {
+public:
+    static const unsigned long long kFirstKeyNumber = 100;
+
+    // pOut is the caller's output buffer; it is handed to pSink whenever full,
+    // and the sink's NextBuffer says where the output goes on. The lines go
+    // through FastestLinePath(), or through path where it runs (else kPortable).
+    LineRewriter(ByteSink* pSink, char* pOut, size_t cbOut);
+    LineRewriter(ByteSink* pSink, char* pOut, size_t cbOut, LinePath path);
+
+    // Rewrites the next bytes of the file. 0 when the sink failed or the key
+    // numbers ran out; the rewriter then takes no more input.
+    int Feed(const char* p, size_t cb) { return m_pCode->pfnFeed(&m_state, p, cb); }
+
+    // The input has ended: ends a last line that has no line feed and hands
+    // the rest of the output to the sink. 1 on success.
+    int Finish() { return m_state.Finish(); }
+
+    // A byte 26 has ended the input: nothing after it is wanted.
+    bool Stopped() const { return m_state.bStopped; }
+
+    // The lines so far; after Finish, those of the whole input.
+    const LineCounts& Counts() const { return m_state.counts; }
+
+    // The path the lines go through.
+    LinePath Path() const { return m_pCode->path; }
+
+private:
+    LineState m_state;
+    const LinePathCode* m_pCode;
 };
 
 }  // namespace sk

@@ -3,11 +3,13 @@
 # right subsystem, no DLL beyond those every Windows has and no function that
 # Windows Vista lacks, no debug information, a version resource (Japanese
 # description) and a manifest that asks for the user's own rights and GDI
-# scaling without changing DPI awareness or visual styles. searchkey.exe must
-# also hold its Japanese texts as code page 932 bytes (encoded here with
-# iconv), not as UTF-8. Given the download, checks its file list, the usage
-# text's name (code page 932 bytes, no UTF-8 flag) and contents, then both
-# programs in it, with the version in the ZIP's name.
+# scaling without changing DPI awareness or visual styles, and the loop of
+# the rewriter's SSE2 path, for processors that have SSE2, that finds the
+# line feeds of 64 bytes at once. searchkey.exe must also hold its Japanese
+# texts as code page 932 bytes (encoded here with iconv), not as UTF-8.
+# Given the download, checks its file list, the usage text's name (code
+# page 932 bytes, no UTF-8 flag) and contents, then both programs in it,
+# with the version in the ZIP's name.
 #
 #   tests/e2e/check_exe.sh PATH/TO/searchkey.exe|skconv.exe [VERSION]
 #   tests/e2e/check_exe.sh PATH/TO/searchkey-VERSION-win32.zip
@@ -192,5 +194,14 @@ manifest=$(LC_ALL=C grep -ao '<assembly .*</assembly>' <(tr '\n' ' ' <"$exe") ||
 [[ $manifest == *'<gdiScaling xmlns="http://schemas.microsoft.com/SMI/2017/WindowsSettings">true</gdiScaling>'* ]] ||
   fail "manifest does not ask for GDI scaling"
 
-[ "$failed" -eq 0 ] && echo "PASS $exe: i386 $kind program importing only $(echo $dlls) ($(wc -w <<<"$imports") functions, all in Windows Vista), no debug sections, version resource ${version:-present}, manifest asInvoker with gdiScaling"
+# The line-feed scan of the SSE2 path: four 16-byte compares and their four
+# bit masks within a few instructions (the program is stripped: no names).
+code=$("$objdump" -d --no-show-raw-insn "$exe" | awk -F'\t' 'NF >= 2 { split($2, w, " "); print w[1] }')
+scan=$(awk '{ m[NR % 24] = $1; e = q = 0
+              for (i in m) { e += m[i] == "pcmpeqb"; q += m[i] == "pmovmskb" }
+              if (e >= 4 && q >= 4) { print "found"; exit } }' <<<"$code")
+[ "$scan" = found ] || fail "has no SSE2 loop that finds the line feeds of 64 bytes at once"
+sse2="$(grep -cx pcmpeqb <<<"$code") pcmpeqb, $(grep -cx pmovmskb <<<"$code") pmovmskb"
+
+[ "$failed" -eq 0 ] && echo "PASS $exe: i386 $kind program importing only $(echo $dlls) ($(wc -w <<<"$imports") functions, all in Windows Vista), no debug sections, version resource ${version:-present}, manifest asInvoker with gdiScaling, the SSE2 line-feed loop ($sse2)"
 exit "$failed"

@@ -12,6 +12,10 @@
 # Xvfb display of its own, code page 932), in the current folder. The project
 # folder and /tmp are seen at the same paths inside as outside. Mounts are made
 # in a mount namespace of this run only; the binfmt entry is removed afterwards.
+# The command's environment is made anew, with SEARCHKEY_RUN32=1 and, when it
+# is set here, QEMU_CPU: the processor that qemu-i386 emulates for every
+# 32-bit process (QEMU_CPU=pentium3, one without SSE2; the default has it).
+# A command inside may set QEMU_CPU for one program as well.
 #
 # The root is built once per machine, atomically, into $SEARCHKEY_RUN32_ROOT
 # (default /var/cache/searchkey/run32-root) and reused while its stamp matches,
@@ -157,7 +161,7 @@ run_inside() {
   work=$(mktemp -d /tmp/searchkey-run32.XXXXXX)
   # shellcheck disable=SC2016
   chroot "$root" env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME="$work" TMPDIR=/tmp \
-    ${WINEDEBUG:+WINEDEBUG=$WINEDEBUG} \
+    SEARCHKEY_RUN32=1 ${WINEDEBUG:+WINEDEBUG=$WINEDEBUG} ${QEMU_CPU:+QEMU_CPU=$QEMU_CPU} \
     bash -c 'cd "$1" || exit 1; shift; exec "$@"' _ "$PWD" \
     "$project/tests/wine/with_wine.sh" --timeout "$limit" "$@"
   local rc=$?
