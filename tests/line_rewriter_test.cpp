@@ -136,6 +136,9 @@ const RewriteCase kCases[] = {
     {string("\0\n", 2), string("\0"
                                "100\r\n",
                                6)},
+    // Converted before: text keys that end in their very number already,
+    // and one that ends only in its last digit.
+    {"abc100\r\nx,y101\r\nq00\n102\n\n", "abc100100\r\nx,y101101\r\nq00102\r\n102\r\n104\r\n"},
     // Code page 932 text passes byte for byte.
     {"\x95\x5c,\x83\x4c\x81\x5b\n",
      "\x95\x5c,\x83\x4c\x81\x5b"
@@ -155,15 +158,19 @@ TEST_P(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
         // judged one by one: up to a byte 26, split at line feeds, each
         // without the CR of its CR LF; a last line needs no line feed.
         const string text = c.input.substr(0, c.input.find('\x1a'));
-        unsigned long long ullLines = 0;
+        unsigned long long ullLines = 0, ullRenumbered = 0;
         std::vector<unsigned long long> numbered;
         for (size_t i = 0; i < text.size(); ++ullLines) {
             size_t e = text.find('\n', i);
             const bool bEnded = e != string::npos;
             e = bEnded ? e : text.size();
             const size_t cb = e - i - (bEnded && e > i && text[e - 1] == '\r');
-            if (sk::KeyField::LineIsMissing(text.data() + i, cb))
+            if (sk::KeyField::LineIsMissing(text.data() + i, cb)) {
                 numbered.push_back(ullLines + 1);
+                const string number = std::to_string(100 + ullLines);
+                ullRenumbered += cb >= number.size() &&
+                                 text.compare(i + cb - number.size(), number.size(), number) == 0;
+            }
             i = e + 1;
         }
         const size_t cNumbered = numbered.size();
@@ -175,6 +182,7 @@ TEST_P(LineRewriter, AppliesTheRulesWhereverTheInputIsCut) {
                                                         counts.aullFirst + numbered.size());
             EXPECT_EQ(ullLines, counts.ullLines) << "input " << Visible(c.input);
             EXPECT_EQ(cNumbered, counts.ullNumbered) << "input " << Visible(c.input);
+            EXPECT_EQ(ullRenumbered, counts.ullRenumbered) << "input " << Visible(c.input);
             EXPECT_EQ(numbered, first) << "input " << Visible(c.input) << ", pieces " << cbPiece;
         }
     }

@@ -17,6 +17,11 @@ public:
 
     const char* Text() const { return m_achText + kMaxDigits - m_cDigits; }
     size_t Length() const { return m_cDigits; }
+    char LastDigit() const { return m_achText[kMaxDigits - 1]; }
+    // Whether the cb bytes of text at p end in this number's digits.
+    bool EndsText(const char* p, size_t cb) const {
+        return cb >= m_cDigits && std::memcmp(p + cb - m_cDigits, Text(), m_cDigits) == 0;
+    }
     // The end of a line that gets the number, the number and CR LF, or of
     // one that does not, CR LF alone; 16 bytes can be read from either.
     // Chosen by arithmetic: no branch that the lines can make go either way.

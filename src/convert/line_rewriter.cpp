@@ -96,19 +96,36 @@ LineState::LineState(ByteSink* pSinkIn, char* pOutIn, size_t cbOutIn)
       bPendingCr(false),
       bStopped(false),
       bFailed(false),
-      counts() {}
+      counts(),
+      achTail(),
+      cbTail(0) {}
 
 void LineState::EndLine(int bMissing) {
     if (bMissing) {
+        counts.ullRenumbered += number.EndsText(achTail, cbTail);
         Put(number.Text(), number.Length());
         CountNumbered();
     }
+    cbTail = 0;
     Put(kCrLf, kcbCrLf);
     ++counts.ullLines;
     if (!number.Increment())
         bFailed = true;
     key.Reset();
     bLineOpen = false;
+}
+
+void LineState::KeepTail(const char* p, size_t cb) {
+    const size_t cbRoom = sizeof achTail;
+    if (cb >= cbRoom) {
+        std::memcpy(achTail, p + cb - cbRoom, cbRoom);
+        cbTail = cbRoom;
+        return;
+    }
+    const size_t cbKept = cbTail + cb <= cbRoom ? cbTail : cbRoom - cb;
+    std::memmove(achTail, achTail + cbTail - cbKept, cbKept);
+    std::memcpy(achTail + cbKept, p, cb);
+    cbTail = cbKept + cb;
 }
 
 void LineState::PutSlow(const char* p, size_t cb) {
@@ -143,6 +160,7 @@ int LineState::Finish() {
         bPendingCr = false;
         bLineOpen = true;
         key.Feed(&kCr, 1);
+        KeepTail(&kCr, 1);
         Put(&kCr, 1);
     }
     // A last line without a line feed is a line like any other.

@@ -49,6 +49,9 @@ struct LineState {
 
     // Ends the current line: its number if bMissing, CR LF, the next number.
     void EndLine(int bMissing);
+    // Keeps the last bytes of the current line, which arrives in pieces,
+    // to tell whether it ends in its own number already.
+    void KeepTail(const char* p, size_t cb);
     // Counts a line that gets a key number; counts.ullLines is its line's index.
     void CountNumbered() {
         if (counts.ullNumbered < LineCounts::kListed)
@@ -79,6 +82,8 @@ struct LineState {
     bool bStopped;
     bool bFailed;
     LineCounts counts;
+    char achTail[KeyNumber::kMaxDigits];  // the current line's last bytes ...
+    size_t cbTail;                        // ... so many of them
 };
 
 // One path's code.
