@@ -73,7 +73,11 @@ constexpr StepWords kJapaneseSteps[] = {
     {ConvertStep::kMayNotReplace,
      "ファイルを読むことはできますが、このフォルダーでファイルを置き換える (削除する) "
      "アクセス許可がありません",
-     kAskOwner, false},
+     "ファイルとフォルダーのアクセス許可を、ファイルの所有者かシステムの管理者に確かめて"
+     "もらってください。[コントロールされたフォルダー アクセス] "
+     "で保護されたフォルダーなら、Windows セキュリティの [ランサムウェア防止] "
+     "でこのプログラムを許可してください。",
+     false},
     {ConvertStep::kMayNotWrite,
      "ファイルを読むことはできますが、書き込むアクセス許可がないため、置き換えられません",
      kAskOwner, false},
@@ -196,7 +200,10 @@ constexpr StepWords kEnglishSteps[] = {
     {ConvertStep::kNotAFile, "the path names a device or pipe, not a file", nullptr, false},
     {ConvertStep::kReadOnly, "the file is read-only", "Clear its read-only attribute.", false},
     {ConvertStep::kMayNotReplace,
-     "you may read the file but not replace or delete it in its folder", kEnAskOwner, false},
+     "you may read the file but not replace or delete it in its folder",
+     "Ask the file's owner or an administrator about its permissions and its folder's; in a folder "
+     "protected by Controlled Folder Access, allow this program in Windows Security.",
+     false},
     {ConvertStep::kMayNotWrite,
      "you may read the file but not write to it, which replacing it needs", kEnAskOwner, false},
     {ConvertStep::kNotText, nullptr, nullptr, false},
