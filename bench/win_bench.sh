@@ -5,12 +5,13 @@
 # pairs: in every round both run back to back on identical fresh copies, each
 # written to the disk first and given a short settle, the rounds alternate
 # which goes first, and the ratio is taken per round. It prints the ratios,
-# their median and spread, for the records of convert_bench (CR LF) and for
-# short line-feed records in code page 932 with most lines numbered. Wine is
-# not Windows: only the ratios say something, and not to the percent.
+# their median and spread, for the records of convert_bench (CR LF), for
+# short line-feed records in code page 932 with most lines numbered and for
+# records as a spreadsheet saves them, keys at random (CR LF). Wine is not
+# Windows: only the ratios say something, and not to the percent.
 #
 #   bench/win_bench.sh [--build DIR] [--size MiB] [--rounds N] [--dir FOLDER]
-#                      [--settle SECONDS] [--shapes records,short-lf]
+#                      [--settle SECONDS] [--shapes records,short-lf,sheet]
 #
 # DIR is a Windows build (default build/win-x86_64); FOLDER is where the
 # files go (default the build folder: use one on the disk, not a tmpfs).
@@ -21,8 +22,8 @@ size=256
 rounds=6
 dir=
 settle=2
-shapes=records,short-lf
-usage="usage: win_bench.sh [--build DIR] [--size MiB] [--rounds N] [--dir FOLDER] [--settle SECONDS] [--shapes records,short-lf]"
+shapes=records,short-lf,sheet
+usage="usage: win_bench.sh [--build DIR] [--size MiB] [--rounds N] [--dir FOLDER] [--settle SECONDS] [--shapes records,short-lf,sheet]"
 while [ $# -gt 0 ]; do
   [ $# -ge 2 ] || { echo "$usage" >&2; exit 2; }
   case $1 in
@@ -98,6 +99,31 @@ short_lf() {
   }' | head -c $((size << 20))
 }
 
+# Records as a spreadsheet saves them, as convert_bench makes them (not the
+# same bytes): a code, a name and a town in code page 932, a date, an amount
+# and the key, drawn at random from empty, 0, a word, a number and a number
+# followed by an empty column; CR LF; about 44 bytes a line.
+sheet() {
+  LC_ALL=C awk -v cb=$((size << 20)) 'BEGIN {
+    split("\216R\223c|\215\262\223\241|\227\351\226\330|\215\202\213\264|\223c\222\206|\223n\225\323|\210\311\223\241|\222\206\221\272", name, "|")
+    split("\223\214\213\236\223s\215`\213\346|\221\345\215\343\216s\226k\213\346|\213\236\223s\216s|\216D\226y\216s\222\206\211\233\213\346|\225\237\211\252\216s|\220\354\214\247\211\241\225l\216s|\226\274\214\303\211\256\216s|\223\337\224e\216s", town, "|")
+    split("abc|N/A|-|\226\242", word, "|")
+    ORS = ""
+    x = 4711
+    while (total < cb) {
+      x = (x * 16807) % 2147483647; r = x
+      k = r % 20
+      key = k >= 18 ? (1 + int(r / 20) % 99999) "," : k >= 12 ? 1 + int(r / 20) % 99999 : k >= 9 ? word[1 + int(r / 20) % 4] : k >= 6 ? "0" : ""
+      x = (x * 16807) % 2147483647; s = x
+      line = sprintf("%d,%s,%s,%04d/%02d/%02d,%d,%s\r\n", s % 1000000, name[1 + int(s / 7) % 8],
+                     town[1 + int(s / 61) % 8], 2020 + int(s / 743) % 6, 1 + int(s / 9001) % 12,
+                     1 + int(r / 100003) % 28, 1000 + int(s / 97) % 999000, key)
+      print line
+      total += length(line)
+    }
+  }' | head -c $((size << 20))
+}
+
 # Seconds, user and system CPU of one command, on a fresh copy of the input
 # that is on the disk already.
 step() {
@@ -115,11 +141,12 @@ median() {
 }
 
 summary=
-for shape in records short-lf; do
+for shape in records short-lf sheet; do
   case ",$shapes," in *",$shape,"*) ;; *) continue ;; esac
   case $shape in
     records) name="records, CR LF"; records >pristine.csv ;;
     short-lf) name="short LF records, cp932"; short_lf >pristine.csv ;;
+    sheet) name="sheet records, CR LF"; sheet >pristine.csv ;;
   esac
   echo
   echo "$name, $size MiB:"
