@@ -31,7 +31,8 @@ vista_imports=" ADVAPI32.DLL!AccessCheck ADVAPI32.DLL!DuplicateToken ADVAPI32.DL
   ADVAPI32.DLL!SetSecurityDescriptorDacl ADVAPI32.DLL!SetSecurityDescriptorOwner ADVAPI32.DLL!SetSecurityDescriptorSacl
   ADVAPI32.DLL!SetFileSecurityW
   KERNEL32.DLL!GetFileInformationByHandleEx KERNEL32.DLL!GetFinalPathNameByHandleW KERNEL32.DLL!GetVolumeInformationByHandleW
-  COMDLG32.DLL!CommDlgExtendedError COMDLG32.DLL!GetOpenFileNameA GDI32.DLL!GetStockObject
+  COMDLG32.DLL!CommDlgExtendedError COMDLG32.DLL!GetOpenFileNameW GDI32.DLL!GetStockObject
+  KERNEL32.DLL!GetCurrentDirectoryW KERNEL32.DLL!SetCurrentDirectoryW
   KERNEL32.DLL!CompareStringOrdinal KERNEL32.DLL!GetTickCount64 KERNEL32.DLL!SetFileInformationByHandle
   KERNEL32.DLL!AddVectoredExceptionHandler KERNEL32.DLL!CloseHandle KERNEL32.DLL!CreateEventA
   KERNEL32.DLL!CreateFileW KERNEL32.DLL!CreateSemaphoreA KERNEL32.DLL!DeleteCriticalSection KERNEL32.DLL!DeleteFileW
