@@ -55,7 +55,7 @@ read_only() {
 rows=(
   'plain conversion' ':' 0 'converted: d.csv: lines: 3, given a key number: 2 (2, 3)' '変換しました: d.csv: 3 行のうち 2 行に番号を付けました (2、3 行目)' "d.csv=$conv"
   'read-only file' 'chmod a-w d.csv && read_only d.csv' 1 '*: the file is read-only' '*: ファイルは読み取り専用です' "d.csv=$orig"
-  'second name' 'ln d.csv e.csv' 1 '*: the file has more than one name*' '*: ファイルに名前が複数あります*' "d.csv=$orig e.csv=$orig"
+  'second name' 'ln d.csv e.csv' 1 '*: the file has another name as well*' '*: ファイルには別の名前 (ハード リンク) もあります*' "d.csv=$orig e.csv=$orig"
   'workfile.txt there' 'printf "$keep" >workfile.txt' 1 '*: workfile.txt already exists*' '*: フォルダーに workfile.txt がすでにあります*' "d.csv=$orig workfile.txt=$keep"
 )
 
