@@ -203,6 +203,7 @@ const Refusal kRefusals[] = {
     // Where a pass ended in the replacement, the old text may be there.
     {"no such file, workfile.bak beside it", "none.csv", 0, 0, 0, ConvertStep::kNotFound, false,
      true},
+    {"no such folder", "gone\\none.csv", 0, 0, 0, ConvertStep::kNotFound},
     {"read-only", "in.csv", FILE_ATTRIBUTE_READONLY, 0, 0, ConvertStep::kReadOnly},
     {"open for writing elsewhere", "in.csv", 0, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
      ConvertStep::kInUse},

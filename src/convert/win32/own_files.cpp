@@ -80,6 +80,15 @@ private:
     bool m_bOwner;  // m_sd names the input's owner
 };
 
+// Whether a file has the name, or that cannot be told. A missing folder
+// frees every name in it.
+bool NameTaken(const wchar_t* pszPath) {
+    if (sys::GetFileAttributesW(pszPath) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    const DWORD e = GetLastError();
+    return e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND;
+}
+
 // A new file of the pass's own beside the input, and its id as made: what
 // a later look at the name compares with.
 SysError CreateOwn(Folder* pFolder, const FileHandle& input, const FileInfo& info,
@@ -99,11 +108,7 @@ SysError CreateOwn(Folder* pFolder, const FileHandle& input, const FileInfo& inf
             return pFile->IsOpen();
         },
         [&](DWORD e) {
-            if (e == ERROR_ACCESS_DENIED) {
-                const bool bTaken = sys::GetFileAttributesW(path.Get()) != INVALID_FILE_ATTRIBUTES;
-                return bTaken || !IsProtectedFolderError(static_cast<SysError>(GetLastError()));
-            }
-            return HeldByAnother(e);
+            return e == ERROR_ACCESS_DENIED ? NameTaken(path.Get()) : HeldByAnother(e);
         });
     if (!bMade)
         return LastError();
@@ -132,8 +137,7 @@ SysError ReserveBackup(Folder* pFolder, const FileHandle& input, const FileInfo&
 
 bool BackupNameTaken(Folder* pFolder) {
     const FolderPath backup(*pFolder, kBackupName);
-    return sys::GetFileAttributesW(backup.Get()) != INVALID_FILE_ATTRIBUTES ||
-           GetLastError() != ERROR_FILE_NOT_FOUND;
+    return NameTaken(backup.Get());
 }
 
 bool Remove(Folder* pFolder, const wchar_t* pszPath) {
