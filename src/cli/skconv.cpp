@@ -103,13 +103,10 @@ private:
     std::chrono::steady_clock::time_point m_last;
 };
 
-// The outcome's words for one set of lines, as a string.
-std::string Lines(const cli::Texts& texts, const sk::LineCounts& lines, bool bSentence) {
+// The first lines that get a number, in the outcome's words.
+std::string FirstLines(const cli::Texts& texts, const sk::LineCounts& lines) {
     char sz[256];
-    if (bSentence)
-        sk::LinesText(*texts.pOutcome, lines, sz, sizeof sz);
-    else
-        sk::FirstLinesText(*texts.pOutcome, lines, sz, sizeof sz);
+    sk::FirstLinesText(*texts.pOutcome, lines, sz, sizeof sz);
     return sz;
 }
 
@@ -299,7 +296,7 @@ int RunSkconv(const std::vector<std::string>& asArgs, const std::vector<std::str
         } else if (bCheck) {
             const sk::LineCounts& lines = conv.Lines();
             Print(stdout, texts.pszCheckCount, pszPath, lines.ullNumbered,
-                  Lines(texts, lines, false).c_str());
+                  FirstLines(texts, lines).c_str());
             if (conv.FailedStep() == sk::ConvertStep::kReadOnly)
                 Print(stdout, texts.pszCheckReadOnly, pszPath);
             nChanged += lines.ullNumbered != 0;
